@@ -1,0 +1,24 @@
+#pragma once
+// Every message the user must see goes through this interface, so that the
+// window shows it and tests read its exact text and caption.
+#include <string>
+
+enum class MsgIcon { None, Warning, Error, Exclamation };
+enum class MsgButtons { Ok, YesNo };
+enum class MsgAnswer { Ok, Yes, No };
+
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    virtual MsgAnswer show(const std::string& text, const std::string& caption, MsgIcon icon, MsgButtons buttons) = 0;
+};
+
+// Writes the caption and text as one line to standard error, then asks `next`.
+class LoggingMessageSink : public MessageSink {
+public:
+    explicit LoggingMessageSink(MessageSink& next) : next_(next) {}
+    MsgAnswer show(const std::string& text, const std::string& caption, MsgIcon icon, MsgButtons buttons) override;
+
+private:
+    MessageSink& next_;
+};

@@ -1,0 +1,50 @@
+// Process entry: single instance, the window, the message loop, and an
+// orderly shutdown also on SIGTERM and SIGINT.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+
+#include "app/SingleInstance.h"
+#include "ui/Formmain.h"
+#include "ui/QtMessageSink.h"
+
+namespace {
+int sigPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    char c = 1;
+    (void)!write(sigPipe[1], &c, 1);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    SingleInstance instance("__Vardo_Mobile_VSP__");
+    if (!instance.acquired()) return -1;
+
+    QApplication app(argc, argv);
+    // The signal only wakes the loop; the shutdown runs on the window's thread.
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sigPipe);
+    QSocketNotifier notifier(sigPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    QtMessageSink boxes;
+    SystemClock clock;
+    ManagerOptions opts;
+    opts.relayHost = VSP_RELAY_HOST;
+    opts.relayBuiltinIp = VSP_RELAY_ADDR;
+    TMainForm form(QCoreApplication::applicationDirPath(), boxes, clock, opts);
+    boxes.setParent(&form);
+    form.FormCreate();
+    if (form.core().terminateRequested) return 0;  // the form's destruction runs the shutdown
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,73 @@
+#pragma once
+// Base of the manager's network sockets: owns one non-blocking POSIX socket
+// and the worker thread that receives on it and reports to a TCommLink.
+#include <atomic>
+#include <cstdint>
+#include <shared_mutex>
+
+#include "net/VDEvent.h"
+#include "net/VDIPAddress.h"
+#include "net/VDThread.h"
+
+class VDAsyncSocket;
+
+// Owner interface; every call comes on the socket's worker thread.
+class TCommLink {
+public:
+    virtual ~TCommLink() = default;
+    virtual void OnOpen(VDAsyncSocket* sock) = 0;
+    // `from` and `data` are valid only during the call.
+    virtual void OnReceive(VDAsyncSocket* sock, const VDIPAddress* from, const uint8_t* data, uint32_t len) = 0;
+    virtual void OnClose(VDAsyncSocket* sock) = 0;
+};
+
+class VDAsyncSocket {
+public:
+    static constexpr int RX_BUF_SIZE = 2000;
+
+    VDAsyncSocket() = default;
+    virtual ~VDAsyncSocket();
+    VDAsyncSocket(const VDAsyncSocket&) = delete;
+    VDAsyncSocket& operator=(const VDAsyncSocket&) = delete;
+
+    // Launches the worker; the owner sets link and addresses first.
+    void Start();
+    // Ends the worker and waits for it. The socket stays open (a datagram
+    // socket stays bound) until Close or destruction. Safe to call twice.
+    virtual bool Stop();
+    // Callable from any thread: bytes sent, 0 when nothing could go, or -1.
+    virtual int SendTo(const VDIPAddress& to, const void* data, int len) = 0;
+    virtual void Close();
+
+    bool Create(int type);
+    bool Bind();
+    bool Shutdown(int how);
+    void Wake();
+    static int LastError();
+    bool IsOpen() const { return sock_.load() >= 0; }
+    int Handle() const { return sock_.load(); }
+
+    TCommLink* link = nullptr;
+    VDIPAddress localAddr;
+    bool isStream = false;
+
+protected:
+    // The worker routine of the concrete socket; returns when stopEvent is seen.
+    virtual void Run() = 0;
+    // Concrete destructors call this before their members go.
+    void endWorker();
+
+    std::atomic<int> sock_{-1};
+    // Shared by senders, exclusive while the descriptor is made or closed, so
+    // that a send never reaches a descriptor number reused by someone else.
+    std::shared_mutex sockGuard_;
+    VDEvent wakeEvent_{false};
+    VDEvent stopEvent_{false};
+    VDThread worker_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> opened_{false};
+    uint8_t rxBuf_[RX_BUF_SIZE];
+
+private:
+    static uint32_t workerEntry(void* self);
+};

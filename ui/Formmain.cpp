@@ -1,0 +1,290 @@
+#include "ui/Formmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "ui/Formconfig.h"
+#include "ui/Formprop.h"
+#include "ui/VSPListModel.h"
+#include "vsp/PtyPort.h"
+
+namespace {
+QLabel* boldLabel(const QString& text) {
+    auto* l = new QLabel(text);
+    QFont f = l->font();
+    f.setBold(true);
+    l->setFont(f);
+    return l;
+}
+}  // namespace
+
+TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, ManagerOptions extra) : log_(msg) {
+    ManagerOptions o = std::move(extra);
+    o.cfgFileName = (exeDir + "/Config.xml").toStdString();
+    if (!o.makePort) {
+        std::string dir = (exeDir + "/ports").toStdString();
+        o.makePort = [dir] { return std::make_shared<PtyPort>(dir); };
+    }
+    core_ = std::make_unique<Manager>(log_, clock, std::move(o));
+    model_ = new VSPListModel(*core_, this);
+    execPropForm = [](TPropForm& f) { return f.exec(); };
+    execConfigForm = [](TConfigForm& f) { return f.exec(); };
+    build();
+}
+
+TMainForm::~TMainForm() {
+    TimerLogonTO->stop();
+    TimerRuning->stop();
+    core_->FormDestroy();
+}
+
+void TMainForm::build() {
+    setWindowTitle(QString::fromStdString(core_->caption));
+    auto* central = new QWidget;
+    auto* v = new QVBoxLayout(central);
+    v->setContentsMargins(0, 0, 0, 0);
+
+    VSPListView = new QTreeView;
+    VSPListView->setModel(model_);
+    VSPListView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    VSPListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    VSPListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    VSPListView->setSortingEnabled(false);
+    VSPListView->setItemsExpandable(false);
+    VSPListView->setRootIsDecorated(false);
+    VSPListView->setUniformRowHeights(true);  // keeps 10,000 rows cheap to lay out
+    VSPListView->setStyleSheet("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }");
+    const int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
+    for (int c = 0; c <= ColCount; ++c) VSPListView->header()->resizeSection(c, widths[c]);
+    VSPListView->header()->setSectionsClickable(false);
+    v->addWidget(VSPListView, 1);
+    connect(VSPListView, &QTreeView::clicked, this, [this] { VSPListViewClick(); });
+    connect(VSPListView, &QTreeView::doubleClicked, this, [this] { VSPListViewDblClick(); });
+    connect(model_, &QAbstractItemModel::modelReset, VSPListView, &QTreeView::expandAll);
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+        for (int g = 0; g < model_->rowCount(); ++g) VSPListView->setFirstColumnSpanned(g, {}, true);
+    });
+
+    auto* BottomPanel = new QWidget;
+    BottomPanel->setFixedHeight(91);
+    auto* h = new QHBoxLayout(BottomPanel);
+    auto* left = new QVBoxLayout;
+    BtnSelectAll = new QPushButton("Select all DTUs in selected port");
+    BtnDeselectAll = new QPushButton("De-select all DTUs in selected port");
+    BtnSaveSelect = new QPushButton("Save Select");
+    BtnSelectAll->setEnabled(false);
+    BtnSaveSelect->setEnabled(false);
+    for (auto* b : {BtnSelectAll, BtnDeselectAll, BtnSaveSelect}) left->addWidget(b);
+    h->addLayout(left);
+
+    auto* gbPortDTU = new QGroupBox("Port and DTU");
+    auto* g = new QGridLayout(gbPortDTU);
+    DeviceID = new QLineEdit;
+    CommPort = new QComboBox;
+    for (int i = 1; i <= 99; ++i) CommPort->addItem(QStringLiteral("COM%1").arg(i));
+    btnCreatePortDtu = new QPushButton("Create port | dtu");
+    BtnEditPortDtu = new QPushButton("Edit port | dtu");
+    Comment = new QLineEdit;
+    Comment->setMaxLength(30);
+    BtnDelDtu = new QPushButton("Delete  dtu");
+    g->addWidget(boldLabel("Device No."), 0, 0);
+    g->addWidget(DeviceID, 0, 1);
+    g->addWidget(CommPort, 0, 2);
+    g->addWidget(btnCreatePortDtu, 0, 3);
+    g->addWidget(BtnEditPortDtu, 0, 4);
+    g->addWidget(boldLabel("Comment( 30s )"), 1, 0);
+    g->addWidget(Comment, 1, 1, 1, 2);
+    g->addWidget(BtnDelDtu, 1, 3);
+    h->addWidget(gbPortDTU, 1);
+    v->addWidget(BottomPanel);
+    setCentralWidget(central);
+
+    connect(BtnSelectAll, &QPushButton::clicked, this, [this] { BtnSelectAllClick(); });
+    connect(BtnDeselectAll, &QPushButton::clicked, this, [this] { BtnDeselectAllClick(); });
+    connect(BtnSaveSelect, &QPushButton::clicked, this, [this] { BtnSaveSelectClick(); });
+    connect(btnCreatePortDtu, &QPushButton::clicked, this, [this] { btnCreatePortDtuClick(); });
+    connect(BtnEditPortDtu, &QPushButton::clicked, this, [this] { BtnEditPortDtuClick(); });
+    connect(BtnDelDtu, &QPushButton::clicked, this, [this] { BtnDelDtuClick(); });
+
+    StatusBar = new QLabel("Ready");
+    statusBar()->addWidget(StatusBar, 1);
+
+    QMenu* file = menuBar()->addMenu("File");
+    connect(file->addAction("Config"), &QAction::triggered, this, [this] { mnuConfigClick(); });
+    connect(file->addAction("E&xit"), &QAction::triggered, this, [this] { mnuExitClick(); });
+    menuBar()->addMenu("Help");
+
+    TimerLogonTO = new QTimer(this);
+    TimerRuning = new QTimer(this);
+    TimerLogonTO->setInterval(1000);
+    TimerRuning->setInterval(1000);
+    connect(TimerLogonTO, &QTimer::timeout, this, [this] { TimerLogonTOTimer(); });
+    connect(TimerRuning, &QTimer::timeout, this, [this] { TimerRuningTimer(); });
+
+    resize(764, 446 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+}
+
+void TMainForm::FormCreate() {
+    core_->FormCreate();
+    refresh();
+}
+
+void TMainForm::syncFromCore() {
+    Manager& c = *core_;
+    setWindowTitle(QString::fromStdString(c.caption));
+    StatusBar->setText(QString::fromStdString(c.statusText));
+    BtnSelectAll->setEnabled(c.btnSelectAllEnabled);
+    BtnSaveSelect->setEnabled(c.btnSaveSelectEnabled);
+    if (c.timerRuningEnabled != TimerRuning->isActive()) c.timerRuningEnabled ? TimerRuning->start() : TimerRuning->stop();
+    if (c.timerLogonTOEnabled != TimerLogonTO->isActive())
+        c.timerLogonTOEnabled ? TimerLogonTO->start() : TimerLogonTO->stop();
+    if (c.terminateRequested) QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void TMainForm::refresh() {
+    std::vector<Row*> keep = selectedRows();
+    if (model_->refresh()) selectRows(keep);  // a reset forgets the selection
+    syncFromCore();
+}
+
+std::vector<Row*> TMainForm::selectedRows() const {
+    // In list order, as the rows stand in the core.
+    std::vector<Row*> out;
+    for (int g = 0; g < model_->rowCount(); ++g) {
+        QModelIndex parent = model_->index(g, 0);
+        for (int r = 0; r < model_->rowCount(parent); ++r) {
+            QModelIndex idx = model_->index(r, 0, parent);
+            if (VSPListView->selectionModel()->isSelected(idx)) out.push_back(model_->rowAt(idx));
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Row* a, const Row* b) { return a->seq < b->seq; });
+    return out;
+}
+
+void TMainForm::selectRows(const std::vector<Row*>& rows) {
+    QItemSelection sel;
+    for (Row* r : rows) {
+        QModelIndex idx = model_->indexOf(r);
+        if (idx.isValid()) sel.select(idx, idx.siblingAtColumn(ColCount));
+    }
+    VSPListView->selectionModel()->select(sel, QItemSelectionModel::ClearAndSelect);
+}
+
+void TMainForm::VSPListViewClick() {
+    std::vector<Row*> sel = selectedRows();
+    if (sel.empty()) return;
+    Row r = core_->rowCopy(sel.front());
+    DeviceID->setText(QString::fromStdString(r.caption));
+    CommPort->setCurrentIndex(r.groupId - 1);
+    Comment->setText(QString::fromStdString(r.cells[ColComment]));
+    core_->VSPListViewClick(sel.front());
+    syncFromCore();
+}
+
+void TMainForm::VSPListViewDblClick() {
+    if (selectedRows().empty()) return;
+    VSPListViewClick();
+    editDtu();
+}
+
+void TMainForm::BtnSelectAllClick() {
+    std::vector<Row*> sel = selectedRows();
+    core_->BtnSelectAllClick(sel.empty() ? nullptr : sel.front());
+    refresh();
+}
+
+void TMainForm::BtnDeselectAllClick() {
+    std::vector<Row*> sel = selectedRows();
+    core_->BtnDeselectAllClick(sel.empty() ? nullptr : sel.front());
+    refresh();
+}
+
+void TMainForm::BtnSaveSelectClick() {
+    core_->BtnSaveSelectClick();
+    syncFromCore();
+}
+
+void TMainForm::btnCreatePortDtuClick() {
+    Row* existing = core_->btnCreatePortDtuClick(DeviceID->text().toStdString(), CommPort->currentIndex() + 1,
+                                                 Comment->text().toStdString());
+    refresh();
+    if (existing) {
+        std::vector<Row*> sel = selectedRows();  // the others stay selected
+        sel.push_back(existing);
+        selectRows(sel);
+    }
+}
+
+void TMainForm::BtnDelDtuClick() {
+    std::vector<Row*> sel = selectedRows();
+    core_->BtnDelDtuClick(sel);
+    refresh();
+}
+
+void TMainForm::BtnEditPortDtuClick() { editDtu(); }
+
+void TMainForm::editDtu() {
+    std::vector<Row*> sel = selectedRows();
+    if (sel.empty()) return;
+    Row* row = sel.front();
+    Row snap = core_->rowCopy(row);
+    TPropForm dlg(*core_, snap.dtu, snap.groupId, this);
+    dlg.prepare(static_cast<int>(core_->portSerProto(snap.groupId)), QString::fromStdString(snap.cells[ColComment]),
+                core_->netMode == 2);
+    core_->setPropForm(dlg.channel());
+    int res = execPropForm(dlg);
+    core_->setPropForm(nullptr);
+    if (res == QDialog::Accepted) core_->applyEdit(row, dlg.result());
+    refresh();
+}
+
+void TMainForm::mnuConfigClick() {
+    TConfigForm dlg(this);
+    Manager& c = *core_;
+    std::string user, pwd;
+    {
+        std::lock_guard<std::mutex> lk(c.registryLock());
+        user = c.usrName;
+        pwd = c.usrPwd;
+    }
+    dlg.fill(c.udpPort != 0 ? c.udpPort : c.tcpPort, c.netMode, QString::fromStdString(user), QString::fromStdString(pwd));
+    if (execConfigForm(dlg) == QDialog::Accepted) c.applySettings(dlg.input());
+    refresh();
+}
+
+void TMainForm::mnuExitClick() {
+    core_->mnuExitClick();
+    syncFromCore();
+}
+
+void TMainForm::TimerRuningTimer() {
+    core_->TimerRuningTimer();
+    refresh();
+}
+
+void TMainForm::TimerLogonTOTimer() {
+    // Held still while the core may show a message, so that the tick does not run again inside it.
+    TimerLogonTO->stop();
+    core_->TimerLogonTOTimer();
+    syncFromCore();
+}
+
+void TMainForm::closeEvent(QCloseEvent* e) {
+    e->ignore();
+    showMinimized();
+}

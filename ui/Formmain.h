@@ -1,0 +1,69 @@
+#pragma once
+// The main window: a thin view over the core. It shows the rows, forwards
+// clicks and menu commands, and runs the two once-a-second timers.
+#include <QMainWindow>
+#include <memory>
+
+#include "app/Manager.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class QTreeView;
+class VSPListModel;
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // `exeDir`: where Config.xml and the ports/ folder live.
+    TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, ManagerOptions extra = {});
+    ~TMainForm() override;
+
+    void FormCreate();  // start-up; then check core().terminateRequested
+    Manager& core() { return *core_; }
+    VSPListModel& model() { return *model_; }
+
+    // Window actions, public so that tests drive them as a user would.
+    void btnCreatePortDtuClick();
+    void BtnDelDtuClick();
+    void BtnEditPortDtuClick();
+    void BtnSelectAllClick();
+    void BtnDeselectAllClick();
+    void BtnSaveSelectClick();
+    void VSPListViewClick();
+    void VSPListViewDblClick();
+    void mnuConfigClick();
+    void mnuExitClick();
+    void TimerRuningTimer();
+    void TimerLogonTOTimer();
+    void selectRows(const std::vector<Row*>& rows);  // replaces the list's selection
+    std::vector<Row*> selectedRows() const;
+    // Properties dialog factory: tests replace it to answer the dialog.
+    std::function<int(class TPropForm&)> execPropForm;
+    std::function<int(class TConfigForm&)> execConfigForm;
+
+    QTreeView* VSPListView;
+    QLineEdit* DeviceID;
+    QComboBox* CommPort;
+    QLineEdit* Comment;
+    QPushButton *BtnSelectAll, *BtnDeselectAll, *BtnSaveSelect;
+    QPushButton *btnCreatePortDtu, *BtnEditPortDtu, *BtnDelDtu;
+    QLabel* StatusBar;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;  // minimises: only "E&xit" ends the program
+
+private:
+    void build();
+    void editDtu();
+    void syncFromCore();  // status, caption, buttons, timers, termination
+    void refresh();
+
+    LoggingMessageSink log_;
+    std::unique_ptr<Manager> core_;
+    VSPListModel* model_;
+    QTimer *TimerLogonTO, *TimerRuning;
+};

@@ -1,0 +1,143 @@
+#include "ui/VSPListModel.h"
+
+#include <QFont>
+#include <algorithm>
+#include <iterator>
+
+namespace {
+constexpr quintptr GROUP_ID = ~quintptr(0);  // internal id of top-level (group) items
+const char* const CAPTIONS[] = {"Device No.", "On", "Address", "Last Logon Time", "Tx Bytes", "Rx Bytes", "Controller", "Comment"};
+const Qt::Alignment ALIGN[] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter, Qt::AlignHCenter,
+                               Qt::AlignLeft, Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignLeft};
+}  // namespace
+
+VSPListModel::VSPListModel(Manager& core, QObject* parent) : QAbstractItemModel(parent), core_(core) {}
+
+std::vector<VSPListModel::Group> VSPListModel::snapshot() const {
+    std::vector<Group> out;
+    core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
+        int slot[PORT_COUNT];
+        std::fill(std::begin(slot), std::end(slot), -1);
+        out.reserve(groups.size());
+        for (int g : groups) {
+            slot[g] = static_cast<int>(out.size());
+            out.push_back({g, {}});
+        }
+        for (const auto& r : rows) {
+            if (r->groupId <= 0 || r->groupId >= PORT_COUNT || slot[r->groupId] < 0) continue;
+            Item it{r.get(), {}, r->checked};
+            it.text[0] = QString::fromStdString(r->caption);
+            for (int c = 0; c < ColCount; ++c) it.text[c + 1] = QString::fromStdString(r->cells[c]);
+            out[static_cast<size_t>(slot[r->groupId])].items.push_back(std::move(it));
+        }
+    });
+    return out;
+}
+
+bool VSPListModel::refresh() {
+    std::vector<Group> next = snapshot();
+    bool same = next.size() == groups_.size();
+    for (size_t g = 0; same && g < next.size(); ++g) {
+        same = next[g].port == groups_[g].port && next[g].items.size() == groups_[g].items.size();
+        for (size_t i = 0; same && i < next[g].items.size(); ++i) same = next[g].items[i].row == groups_[g].items[i].row;
+    }
+    if (!same) {
+        beginResetModel();
+        groups_ = std::move(next);
+        endResetModel();
+        return true;
+    }
+    groups_ = std::move(next);
+    for (size_t g = 0; g < groups_.size(); ++g) {
+        if (groups_[g].items.empty()) continue;
+        QModelIndex parent = index(static_cast<int>(g), 0);
+        emit dataChanged(index(0, 0, parent), index(static_cast<int>(groups_[g].items.size()) - 1, ColCount, parent));
+    }
+    return false;
+}
+
+Row* VSPListModel::rowAt(const QModelIndex& idx) const {
+    if (!idx.isValid() || idx.internalId() == GROUP_ID) return nullptr;
+    return groups_[idx.internalId()].items[static_cast<size_t>(idx.row())].row;
+}
+
+QModelIndex VSPListModel::indexOf(const Row* row) const {
+    for (size_t g = 0; g < groups_.size(); ++g)
+        for (size_t i = 0; i < groups_[g].items.size(); ++i)
+            if (groups_[g].items[i].row == row) return createIndex(static_cast<int>(i), 0, g);
+    return {};
+}
+
+int VSPListModel::groupOf(const QModelIndex& idx) const {
+    if (!idx.isValid() || idx.internalId() != GROUP_ID) return 0;
+    return groups_[static_cast<size_t>(idx.row())].port;
+}
+
+QModelIndex VSPListModel::index(int row, int column, const QModelIndex& parent) const {
+    if (row < 0 || column < 0 || column > ColCount) return {};
+    if (!parent.isValid())
+        return row < static_cast<int>(groups_.size()) ? createIndex(row, column, GROUP_ID) : QModelIndex();
+    if (parent.internalId() != GROUP_ID) return {};
+    const Group& g = groups_[static_cast<size_t>(parent.row())];
+    if (row >= static_cast<int>(g.items.size())) return {};
+    return createIndex(row, column, static_cast<quintptr>(parent.row()));
+}
+
+QModelIndex VSPListModel::parent(const QModelIndex& child) const {
+    if (!child.isValid() || child.internalId() == GROUP_ID) return {};
+    return createIndex(static_cast<int>(child.internalId()), 0, GROUP_ID);
+}
+
+int VSPListModel::rowCount(const QModelIndex& parent) const {
+    if (!parent.isValid()) return static_cast<int>(groups_.size());
+    if (parent.internalId() != GROUP_ID || parent.column() != 0) return 0;
+    return static_cast<int>(groups_[static_cast<size_t>(parent.row())].items.size());
+}
+
+int VSPListModel::columnCount(const QModelIndex&) const { return ColCount + 1; }
+
+QVariant VSPListModel::data(const QModelIndex& idx, int role) const {
+    if (!idx.isValid()) return {};
+    if (idx.internalId() == GROUP_ID) {
+        if (role == Qt::DisplayRole && idx.column() == 0)
+            return QStringLiteral("COM%1").arg(groups_[static_cast<size_t>(idx.row())].port);
+        if (role == Qt::FontRole) {
+            QFont f;
+            f.setBold(true);
+            return f;
+        }
+        return {};
+    }
+    const Item& it = groups_[idx.internalId()].items[static_cast<size_t>(idx.row())];
+    switch (role) {
+    case Qt::DisplayRole: return it.text[idx.column()];
+    case Qt::CheckStateRole:
+        if (idx.column() == 0) return it.checked ? Qt::Checked : Qt::Unchecked;
+        return {};
+    case Qt::TextAlignmentRole: return QVariant::fromValue(ALIGN[idx.column()] | Qt::AlignVCenter);
+    default: return {};
+    }
+}
+
+bool VSPListModel::setData(const QModelIndex& idx, const QVariant& value, int role) {
+    Row* row = rowAt(idx);
+    if (!row || role != Qt::CheckStateRole || idx.column() != 0) return false;
+    core_.setChecked(row, value.toInt() == Qt::Checked);
+    refresh();
+    return true;
+}
+
+Qt::ItemFlags VSPListModel::flags(const QModelIndex& idx) const {
+    if (!idx.isValid()) return Qt::NoItemFlags;
+    if (idx.internalId() == GROUP_ID) return Qt::ItemIsEnabled;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (idx.column() == 0) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant VSPListModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (o != Qt::Horizontal || section < 0 || section > ColCount) return {};
+    if (role == Qt::DisplayRole) return QString::fromUtf8(CAPTIONS[section]);
+    if (role == Qt::TextAlignmentRole) return QVariant::fromValue(ALIGN[section] | Qt::AlignVCenter);
+    return {};
+}

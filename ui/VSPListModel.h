@@ -1,0 +1,44 @@
+#pragma once
+// The DTU rows of the core as a Qt model: one top-level item per port group
+// ("COM" + number), the port's rows below it in creation order.
+#include <QAbstractItemModel>
+#include <vector>
+
+#include "app/Manager.h"
+
+class VSPListModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    explicit VSPListModel(Manager& core, QObject* parent = nullptr);
+
+    // Takes the rows over from the core: cell changes only when the rows are
+    // the same, a reset when rows or groups came or went (returns true then).
+    bool refresh();
+    Row* rowAt(const QModelIndex& index) const;
+    QModelIndex indexOf(const Row* row) const;
+    int groupOf(const QModelIndex& index) const;  // port number of a group item, else 0
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role) const override;
+
+private:
+    struct Item {
+        Row* row;
+        QString text[ColCount + 1];
+        bool checked;
+    };
+    struct Group {
+        int port;
+        std::vector<Item> items;
+    };
+    std::vector<Group> snapshot() const;
+
+    Manager& core_;
+    std::vector<Group> groups_;
+};

@@ -1,0 +1,30 @@
+// Controller frames of the LED display protocols.
+#include <cstring>
+
+#include "app/Manager.h"
+
+// The frame length a complete header announces: 0 before the header is
+// complete, -1 when the bytes do not start with the protocol's marker.
+int frameAnnounced(uint32_t serProto, const uint8_t* b, int count) {
+    switch (serProto) {
+    case 2:
+        if (count < 13) return 0;
+        if (std::memcmp(b, "\x1b$VARDO", 7) != 0) return -1;
+        return 13 + ((b[9] << 8) | b[10]);
+    case 3:
+        if (count < 16) return 0;
+        if (std::memcmp(b, "\x1b&VaRdO", 7) != 0 && std::memcmp(b, "\x1b&VaRdo", 7) != 0) return -1;
+        return 16 + (b[14] | (b[15] << 8));
+    case 4:
+        if (count < 16) return 0;
+        if (std::memcmp(b, "\x1b$VDMIN", 7) != 0) return -1;
+        return 18 + (b[14] | (b[15] << 8));
+    default:
+        return -1;
+    }
+}
+
+int frameLength(uint32_t serProto, const uint8_t* buf, int count) {
+    int n = frameAnnounced(serProto, buf, count);
+    return n > count ? 0 : n;
+}

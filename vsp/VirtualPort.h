@@ -1,0 +1,29 @@
+#pragma once
+// What the manager needs of a virtual serial port. The PTY implementation is
+// in PtyPort; tests may bring their own.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class VDEvent;
+
+class IVirtualPort {
+public:
+    virtual ~IVirtualPort() = default;
+    virtual bool CreatePort(const std::string& name) = 0;  // fails when the name exists
+    virtual bool Attach(const std::string& name) = 0;      // takes over a stale port of ours
+    virtual void SetStrictBaudrate(bool on) = 0;
+    virtual void SetDSR(bool on) = 0;
+    virtual void SetCTS(bool on) = 0;
+    virtual int InQueueCount() = 0;  // bytes the serial program wrote, waiting for Read
+    virtual int Read(uint8_t* buf, int count) = 0;
+    virtual int Write(const uint8_t* buf, int count) = 0;  // to the serial program
+    virtual void Delete() = 0;
+    // Property 7: another program has the port open.
+    virtual bool GetBoolProperty(int dispId) = 0;
+    // Waits until serial data may be waiting (or the port's state changed),
+    // `stop` is set, or timeoutMs (-1: no limit) passes. False when stopped.
+    virtual bool WaitInput(VDEvent& stop, int timeoutMs) = 0;
+};
+
+using PortFactory = std::shared_ptr<IVirtualPort> (*)(void* ctx);
