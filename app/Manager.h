@@ -70,6 +70,7 @@ public:
     bool openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t serProto);
     void closePort(int n);
     bool portOpen(int n) const;
+    bool portInUse(int n) const;  // another program has the port open
 
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}

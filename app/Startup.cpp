@@ -98,12 +98,7 @@ std::shared_ptr<VDAsyncSocket> Manager::socket() const {
 
 bool Manager::mnuExitClick() {
     for (int n = 0; n < PORT_COUNT; ++n) {
-        std::shared_ptr<IVirtualPort> port;
-        {
-            std::lock_guard<std::mutex> lk(regLock_);
-            port = vsp_[static_cast<size_t>(n)].vsPortAx;
-        }
-        if (port && port->GetBoolProperty(7) &&
+        if (portInUse(n) &&
             msg_.show("Are you sure you want delete all virtual serial ports?", "Warning", MsgIcon::Warning,
                       MsgButtons::YesNo) != MsgAnswer::Yes)
             return false;

@@ -7,6 +7,15 @@ bool Manager::portOpen(int n) const {
     return vsp_[static_cast<size_t>(n)].vsPortAx != nullptr;
 }
 
+bool Manager::portInUse(int n) const {
+    std::shared_ptr<IVirtualPort> port;
+    if (n > 0 && n < PORT_COUNT) {
+        std::lock_guard<std::mutex> lk(regLock_);
+        port = vsp_[static_cast<size_t>(n)].vsPortAx;
+    }
+    return port && port->GetBoolProperty(7);
+}
+
 uint32_t Manager::portSerProto(int n) const {
     if (n <= 0 || n >= PORT_COUNT) return 0;
     return vsp_[static_cast<size_t>(n)].serProto;
