@@ -67,18 +67,30 @@ int strToIntDef(const char* text, int def) {
     return static_cast<int>(v);
 }
 
+// Writes `data` to a new file beside `file` and renames it over `file`: a
+// crash at any moment leaves the old content or the new, never a part.
+// 0 on success, 1 when the new file cannot be made, 2 when writing fails.
+static int replaceFile(const std::string& file, const std::string& data) {
+    std::string tmp = file + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;
+    bool ok = writeAll(fd, data) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp.c_str(), file.c_str()) == 0;
+    if (!ok) unlink(tmp.c_str());
+    return ok ? 0 : 2;
+}
+
 int Manager::loadConfig() {
     const std::string& file = cfgFileName;
     if (access(file.c_str(), F_OK) != 0) {
-        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        int r = replaceFile(file, DEFAULT_CONFIG);
+        if (r == 1) {
             error("Can't load config.xml, please check!");
             terminate();
             return 2;
         }
-        bool ok = writeAll(fd, DEFAULT_CONFIG);
-        ok = close(fd) == 0 && ok;
-        if (!ok) {
+        if (r == 2) {
             error("Can't write config.xml, please check!");
             terminate();
             return 3;
@@ -153,15 +165,8 @@ bool Manager::readPorts() {
 bool Manager::saveConfig() {
     StringWriter w;
     doc_.save(w, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-    // A new file renamed over the old one: a crash at any moment leaves
-    // either the old document or the new one, never a part of either.
-    std::string tmp = cfgFileName + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && writeAll(fd, w.out) && fsync(fd) == 0;
-    if (fd >= 0) ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), cfgFileName.c_str()) == 0;
+    bool ok = replaceFile(cfgFileName, w.out) == 0;
     if (!ok) {
-        if (fd >= 0) unlink(tmp.c_str());
         msg_.show("Can not write config.xml, please check!", "Error", MsgIcon::Error, MsgButtons::Ok);
         terminate();
     }

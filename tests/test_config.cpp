@@ -196,6 +196,11 @@ TEST(Config, SavingNeverLeavesABrokenFile) {
     // A child saves in a loop and is killed at random moments; the file must
     // parse every time.
     TempDir dir;
+    {
+        CoreFixture first;
+        first.core->cfgFileName = dir.file("Config.xml");
+        ASSERT_EQ(first.core->loadConfig(), 0);  // the default file exists before the first kill
+    }
     for (int round = 0; round < 20; ++round) {
         pid_t pid = fork();
         if (pid == 0) {
