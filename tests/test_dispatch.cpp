@@ -1,0 +1,168 @@
+// The receive dispatch, fed packets directly: what each kind of packet does
+// to the DTU record and the port in each mode.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link/LinkProtocol.h"
+#include "support/TestSupport.h"
+
+namespace {
+std::string packet(const std::string& devNo, uint8_t type, const std::string& body = "") {
+    std::string p(16, '\0');
+    std::memcpy(p.data(), devNo.data(), devNo.size());
+    p[15] = static_cast<char>(type);
+    return p + body;
+}
+
+struct DispatchFixture : ::testing::Test {
+    DispatchFixture() {
+        f.core->openPort(3, 0, 1, 0);
+        dtu = f.core->createDtu(3, "D1", "", "", "", true);
+        port = f.port("COM3");
+    }
+    void send(const std::string& p, const VDIPAddress& from) {
+        f.core->dispatchPacket(from, reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()));
+    }
+    void logon() {
+        send(packet("D1", DtuLogon), dtuAddr);
+        ASSERT_TRUE(dtu->online);
+    }
+    CoreFixture f;
+    _tagDTU* dtu;
+    std::shared_ptr<FakePort> port;
+    VDIPAddress dtuAddr{10, 0, 0, 9, 4000};
+};
+}  // namespace
+
+TEST_F(DispatchFixture, LogonTakesAddressTimeAndCount) {
+    send(packet("D1", DtuLogon, "xyz"), dtuAddr);
+    EXPECT_TRUE(dtu->online);
+    EXPECT_EQ(dtu->rxBytes, 19u);
+    EXPECT_EQ(dtu->lastLogon, f.clock.now.load());
+    EXPECT_TRUE(dtu->addr == dtuAddr);
+}
+
+TEST_F(DispatchFixture, MalformedPacketsChangeNothing) {
+    send(packet("D1", DtuLogon).substr(0, 15), dtuAddr);      // too short
+    send(std::string(15, 'A') + std::string(1, '\0'), dtuAddr);  // no NUL in the number
+    send(packet("NOBODY", DtuLogon), dtuAddr);
+    EXPECT_FALSE(dtu->online);
+    EXPECT_EQ(dtu->rxBytes, 0u);
+}
+
+TEST_F(DispatchFixture, DataRules) {
+    send(packet("D1", DtuData, "early"), dtuAddr);  // off line: counted, dropped
+    EXPECT_EQ(dtu->rxBytes, 21u);
+    EXPECT_EQ(port->written(), "");
+    logon();
+    f.clock.advanceSeconds(5);
+    send(packet("D1", DtuData), dtuAddr);  // empty payload: nothing written, time refreshed
+    EXPECT_EQ(dtu->rxBytes, 53u);
+    EXPECT_EQ(dtu->lastLogon, f.clock.now.load());
+    send(packet("D1", DtuData, "other-port"), VDIPAddress(10, 0, 0, 9, 4001));
+    EXPECT_EQ(dtu->rxBytes, 79u);
+    EXPECT_EQ(port->written(), "");
+    send(packet("D1", DtuData, "ok"), dtuAddr);
+    EXPECT_EQ(port->written(), "ok");
+    send(packet("D1", RelayDtuData, "relayed"), dtuAddr);  // not in Direct mode, not counted
+    EXPECT_EQ(dtu->rxBytes, 97u);
+    f.core->setChecked(dtu->listItem, false);
+    dtu->selected = false;
+    send(packet("D1", DtuData, "unsel"), dtuAddr);
+    EXPECT_EQ(port->written(), "ok");
+}
+
+TEST_F(DispatchFixture, RelayModeTakesDataFromAnySenderAndDropsLogon) {
+    f.core->netMode = 2;
+    send(packet("D1", DtuLogon), dtuAddr);
+    EXPECT_FALSE(dtu->online);
+    EXPECT_EQ(dtu->rxBytes, 0u);
+    std::string state = packet("D1", RelayDtuState, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, '\0'));
+    send(state, VDIPAddress(1, 1, 1, 1, 1));
+    EXPECT_TRUE(dtu->online);
+    EXPECT_EQ(dtu->addr.ToText(), "10.0.0.9:4000");
+    send(packet("D1", DtuData, "a"), VDIPAddress(5, 5, 5, 5, 5));
+    send(packet("D1", RelayDtuData, "b"), VDIPAddress(6, 6, 6, 6, 6));
+    EXPECT_EQ(port->written(), "ab");
+}
+
+TEST_F(DispatchFixture, RelayDtuStateOffLineKeepsOrTakesTime) {
+    f.core->netMode = 1;
+    logon();
+    int64_t before = dtu->lastLogon;
+    send(packet("D1", RelayDtuState, std::string(14, '\0')), dtuAddr);
+    EXPECT_FALSE(dtu->online);
+    EXPECT_EQ(dtu->lastLogon, before);  // zero FILETIME: unchanged
+    EXPECT_EQ(dtu->addr.ToText(), "0.0.0.0:0");
+    std::string ft(8, '\0');
+    ft[0] = 0x10;
+    ft[4] = 0x01;  // high part 1
+    send(packet("D1", RelayDtuState, std::string(6, '\0') + ft), dtuAddr);
+    EXPECT_EQ(dtu->lastLogon, (int64_t{1} << 32) | 0x10);
+    send(packet("D1", RelayDtuState, std::string(13, '\0')), dtuAddr);  // 29 bytes: ignored
+    EXPECT_EQ(dtu->lastLogon, (int64_t{1} << 32) | 0x10);
+}
+
+TEST_F(DispatchFixture, RelayLogonAnswer) {
+    auto answer = [&](uint16_t version, uint16_t keep) {
+        std::string body(4, '\0');
+        putU16(reinterpret_cast<uint8_t*>(body.data()), version);
+        putU16(reinterpret_cast<uint8_t*>(body.data()) + 2, keep);
+        send(packet("", RelayLogonAnswer, body), dtuAddr);
+    };
+    answer(300, 70);  // Direct mode: dropped
+    EXPECT_EQ(f.core->serverVersion, 0);
+    f.core->netMode = 1;
+    answer(256, 0);
+    EXPECT_EQ(f.core->serverVersion, 256);
+    EXPECT_FALSE(f.core->logonOk);
+    answer(257, 70);
+    EXPECT_TRUE(f.core->logonOk);
+    EXPECT_EQ(f.core->keepAliveTicks, 20);
+    answer(257, 1);
+    EXPECT_EQ(f.core->keepAliveTicks, -3);
+}
+
+TEST_F(DispatchFixture, ManagementResponsesGoToTheOpenDialog) {
+    logon();
+    uint32_t rx = dtu->rxBytes;
+    send(packet("D1", 0x84, std::string(72, 'r')), dtuAddr);  // no dialog: dropped, not counted
+    EXPECT_EQ(dtu->rxBytes, rx);
+    f.core->openPort(4, 0, 1, 0);
+    _tagDTU* other = f.core->createDtu(4, "D2", "", "", "", true);
+    auto ch = std::make_shared<MgmtChannel>(other);
+    f.core->setPropForm(ch);
+    send(packet("D1", 0x84, std::string(72, 'r')), dtuAddr);  // for another DTU
+    EXPECT_EQ(dtu->rxBytes, rx);
+    ch = std::make_shared<MgmtChannel>(dtu);
+    f.core->setPropForm(ch);
+    send(packet("D1", 0x84, std::string(72, 'r')), dtuAddr);  // counted although nobody waits
+    EXPECT_EQ(dtu->rxBytes, rx + 88);
+    EXPECT_EQ(dtu->listItem->cells[ColRx], std::to_string(rx + 88));
+    EXPECT_EQ(ch->respLen, 0);
+    ch->begin();
+    send(packet("D1", 0x99, std::string(1900, 'L')), dtuAddr);  // longer than the buffer
+    EXPECT_FALSE(ch->waiting());
+    EXPECT_EQ(ch->respLen, 1900);  // the real length: no command takes it for a good answer
+    EXPECT_EQ(ch->ioBuf[MGMT_BUF_SIZE - 1], 'L');
+    f.core->setPropForm(nullptr);
+}
+
+TEST(Credentials, BlockLayoutAndBounds) {
+    uint8_t buf[40];
+    std::memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(buildCredentials(buf, RelayQuery, "abcdefghijklmno", "0123456789abcdef-too-long"), 32);
+    EXPECT_EQ(buf[0], 'a' ^ CREDENTIAL_MASK);
+    EXPECT_EQ(buf[14], 'o' ^ CREDENTIAL_MASK);
+    EXPECT_EQ(buf[15], RelayQuery);
+    EXPECT_EQ(buf[31], 'f' ^ CREDENTIAL_MASK);  // 16 password bytes, no terminator
+    EXPECT_EQ(buf[32], 0xEE);                    // nothing past the block
+    EXPECT_EQ(unmaskField(buf + 16, 16), "0123456789abcdef");
+    buildCredentials(buf, RelayLogon, "abcdefghijklmn", "");
+    EXPECT_EQ(buf[14], 0);
+    EXPECT_EQ(buf[16], 0);
+    buildCredentials(buf, RelayLogon, "", "");
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(unmaskField(buf, 15), "");
+}
