@@ -184,6 +184,12 @@ TEST(Bridge, LongBurstLeavesInPiecesAndInOrder) {
     prog->write(burst);
     ASSERT_TRUE(l1.waitData(3000, 5000));
     EXPECT_EQ(str(l1.data()), burst);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lk(m);
+        size_t sum = 0;
+        for (size_t n : sizes) sum += n;
+        return sum == 3000;
+    }));
     std::lock_guard<std::mutex> lk(m);
     ASSERT_GE(sizes.size(), 3u);
     for (size_t i = 0; i + 1 < sizes.size(); ++i) {
