@@ -28,7 +28,13 @@ int main(int argc, char** argv) {
     // The signal only wakes the loop; the shutdown runs on the window's thread.
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sigPipe);
     QSocketNotifier notifier(sigPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    // exit(), not quit(): quit() first asks the windows to close, and the
+    // main window refuses (its close box only minimises it).
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [] {
+        char c;
+        (void)!read(sigPipe[0], &c, 1);
+        QCoreApplication::exit(0);
+    });
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -153,7 +153,7 @@ void TMainForm::syncFromCore() {
     if (c.timerRuningEnabled != TimerRuning->isActive()) c.timerRuningEnabled ? TimerRuning->start() : TimerRuning->stop();
     if (c.timerLogonTOEnabled != TimerLogonTO->isActive())
         c.timerLogonTOEnabled ? TimerLogonTO->start() : TimerLogonTO->stop();
-    if (c.terminateRequested) QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (c.terminateRequested) QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void TMainForm::refresh() {

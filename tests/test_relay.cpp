@@ -1,0 +1,243 @@
+// The relay modes end to end, with vsp-relaysim's and vsp-dtusim's code:
+// Relay over TCP on loopback in-process, and Fast Relay and Relay over UDP
+// with the real manager program on a test host of its own.
+#include <gtest/gtest.h>
+
+#include "link/LinkProtocol.h"
+#include "support/BridgeFixture.h"
+#include "support/ManagerProcess.h"
+#include "support/TestNet.h"
+#include "tools/RelaySim.h"
+
+namespace {
+std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+
+uint16_t freeTcpPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = VDIPAddress(127, 0, 0, 1, 0).ToSockaddr();
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+// A manager core in Relay mode over TCP, with no UDP port, and a relay on loopback.
+struct TcpRelayFixture {
+    explicit TcpRelayFixture(uint16_t version = 1, uint16_t keepAlive = 13) : port(freeTcpPort()) {
+        RelaySimOptions ro;
+        ro.port = port;
+        ro.bindIp = "127.0.0.1";
+        ro.user = "alice";
+        ro.password = "secret";
+        ro.version = version;
+        ro.keepAlive = keepAlive;
+        relay = std::make_unique<RelaySim>(ro);
+        EXPECT_TRUE(relay->start());
+        dir.write("Config.xml", sysLine("udpport=\"\" tcpport=\"" + std::to_string(port) +
+                                        "\" mode=\"2\" usr=\"alice\" pwd=\"secret\"") +
+                                    portXml(5, 0, 1, dtuXml("R1")) + "</VSPConfig>");
+        ManagerOptions o;
+        o.cfgFileName = dir.file("Config.xml");
+        o.relayBuiltinIp = "127.0.0.1";
+        std::string portsDir = dir.file("ports");
+        o.makePort = [portsDir] { return std::make_shared<PtyPort>(portsDir); };
+        core = std::make_unique<Manager>(msgs, clock, o);
+        core->FormCreate();
+    }
+    ~TcpRelayFixture() {
+        core->FormDestroy();
+        dtu.reset();
+        relay.reset();
+    }
+    // Drives the logon timer as the window would, until the relay has answered.
+    bool logOn() {
+        return eventually([&] {
+            core->TimerLogonTOTimer();
+            return core->timerRuningEnabled;
+        }, 8000);
+    }
+    DtuSim& startDtu() {
+        DtuSimOptions o;
+        o.devNo = "R1";
+        o.peer = VDIPAddress(127, 0, 0, 1, port);
+        o.viaRelay = true;
+        dtu = std::make_unique<DtuSim>(o);
+        dtu->start();
+        dtu->logon();
+        return *dtu;
+    }
+    _tagDTU* record() {
+        std::lock_guard<std::mutex> lk(core->registryLock());
+        return core->findDtu("R1");
+    }
+    uint16_t port;
+    TempDir dir;
+    FakeMessages msgs;
+    FakeClock clock;
+    std::unique_ptr<RelaySim> relay;
+    std::unique_ptr<DtuSim> dtu;
+    std::unique_ptr<Manager> core;
+};
+}  // namespace
+
+TEST(RelayTcp, DataFlowsThroughTheRelayAndResumesAfterARestart) {
+    TcpRelayFixture f;
+    ASSERT_TRUE(f.logOn());
+    EXPECT_EQ(f.core->statusText, "Connect to server OK!");
+    EXPECT_EQ(f.core->keepAliveTicks, 1);
+    DtuSim& dtu = f.startDtu();
+    ASSERT_TRUE(eventually([&] { return f.record()->online.load(); }));  // the relay reported it
+    SerialProgram prog(f.dir.file("ports/COM5"));
+    ASSERT_TRUE(eventually([&] { return f.core->portInUse(5); }));
+    prog.write("to-dtu");
+    ASSERT_TRUE(dtu.waitData(6, 3000));
+    EXPECT_EQ(str(dtu.data()), "to-dtu");
+    EXPECT_EQ(f.record()->txBytes, 32u + 6u);  // 47 + n bytes count as 32 + n
+    dtu.sendData(reinterpret_cast<const uint8_t*>("from-dtu"), 8);
+    EXPECT_EQ(prog.read(8), "from-dtu");
+
+    f.relay->stop();  // the relay goes away and comes back
+    ASSERT_TRUE(f.relay->start());
+    ASSERT_TRUE(eventually([&] {
+        f.core->TimerRuningTimer();  // keep-alive queries tell the relay where we are
+        return f.relay->managerOverTcp() && f.relay->counts().queries > 0;
+    }, 8000));
+    prog.write("again");
+    ASSERT_TRUE(dtu.waitData(11, 3000));
+    EXPECT_EQ(str(dtu.data()), "to-dtuagain");
+    dtu.sendData(reinterpret_cast<const uint8_t*>("back"), 4);
+    EXPECT_EQ(prog.read(4), "back");
+}
+
+TEST(RelayTcp, TooNewRelayIsRefused) {
+    TcpRelayFixture f(257);
+    ASSERT_TRUE(eventually([&] {
+        f.core->TimerLogonTOTimer();
+        return !f.core->timerLogonTOEnabled;
+    }, 8000));
+    EXPECT_EQ(f.msgs.texts().size(), 1u);
+    EXPECT_EQ(f.msgs.shown[0].caption, "Version incompatible");
+    EXPECT_FALSE(f.core->timerRuningEnabled);
+    int before = f.relay->counts().logons + f.relay->counts().queries;
+    for (int i = 0; i < 10; ++i) f.core->TimerRuningTimer();
+    f.core->sendRelayLogon();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(f.relay->counts().logons + f.relay->counts().queries, before);
+}
+
+TEST(RelayTcp, KeepAliveZeroLeavesTheLogonUnacknowledged) {
+    TcpRelayFixture f(1, 0);
+    ASSERT_TRUE(eventually([&] {
+        f.core->TimerLogonTOTimer();
+        return f.relay->counts().logons >= 2;  // repeated: the answer did not count
+    }, 12000));
+    EXPECT_FALSE(f.core->logonOk);
+    EXPECT_EQ(f.core->serverVersion, 1);
+    EXPECT_EQ(f.core->statusText, "Connecting to server ...");
+}
+
+TEST(RelayTcp, WrongPasswordIsRejectedByTheRelay) {
+    TcpRelayFixture f;
+    {
+        std::lock_guard<std::mutex> lk(f.core->registryLock());
+        f.core->usrPwd = "wrong";
+    }
+    for (int i = 0; i < 4; ++i) f.core->TimerLogonTOTimer();
+    EXPECT_TRUE(eventually([&] { return f.relay->counts().rejected > 0; }));
+    EXPECT_FALSE(f.core->logonOk);
+}
+
+namespace {
+// The real manager in one namespace, relay and DTU in the other.
+struct HostsFixture {
+    explicit HostsFixture(int mode) {
+        if (!net.ok) return;
+        dir.write("Config.xml", sysLine("udpport=\"21012\" tcpport=\"\" mode=\"" + std::to_string(mode) +
+                                        "\" usr=\"bob\" pwd=\"pw\"") +
+                                    portXml(5, 0, 1, dtuXml("H1")) + "</VSPConfig>");
+        net.inside(net.relay, [&] {
+            RelaySimOptions ro;
+            ro.user = "bob";
+            ro.password = "pw";
+            ro.keepAlive = 13;  // a keep-alive every other second
+            relay = std::make_unique<RelaySim>(ro);
+            relayUp = relay->start();
+            DtuSimOptions o;
+            o.devNo = "H1";
+            o.peer = VDIPAddress(127, 0, 0, 1, 21012);
+            o.viaRelay = true;
+            dtu = std::make_unique<DtuSim>(o);
+            dtu->start();
+            dtu->logon();
+        });
+        manager = std::make_unique<ManagerProcess>(dir);
+        manager->start(net.manager);
+    }
+    ~HostsFixture() {
+        manager.reset();
+        dtu.reset();
+        relay.reset();
+    }
+    TestNet net;
+    TempDir dir;
+    std::unique_ptr<RelaySim> relay;
+    std::unique_ptr<DtuSim> dtu;
+    std::unique_ptr<ManagerProcess> manager;
+    bool relayUp = false;
+};
+}  // namespace
+
+TEST(RelayHosts, FastRelayConnectsTheDtuDirectly) {
+    HostsFixture f(1);
+    if (!f.net.ok) GTEST_SKIP() << "no test hosts: " << f.net.why;
+    ASSERT_TRUE(f.relayUp);
+    // The manager found the relay by its name, from its own host.
+    ASSERT_TRUE(eventually([&] { return f.relay->counts().logons > 0; }, 8000)) << f.manager->log();
+    EXPECT_EQ(f.relay->lastManager().ToText(), f.net.managerIp + ":21012");
+    ASSERT_TRUE(eventually([&] { return f.relay->counts().connects > 0; }, 8000));
+    ASSERT_TRUE(eventually([&] { return f.dtu->target().ToText() == f.net.managerIp + ":21012"; }));
+    SerialProgram prog(f.dir.file("ports/COM5"));
+    int dataBefore = f.relay->counts().data;
+    // The DTU's logon reaches the manager directly; the row goes on line within a tick.
+    ASSERT_TRUE(eventually([&] {
+        prog.write("x");
+        return f.dtu->waitData(1, 200);
+    }, 8000));
+    prog.write("direct");
+    ASSERT_TRUE(eventually([&] { return str(f.dtu->data()).find("direct") != std::string::npos; }));
+    f.dtu->sendData(reinterpret_cast<const uint8_t*>("reply"), 5);
+    EXPECT_NE(prog.read(5).find("reply"), std::string::npos);
+    EXPECT_EQ(f.relay->counts().data, dataBefore);  // none of it went through the relay
+    EXPECT_EQ(f.manager->terminate(), 0);
+    EXPECT_FALSE(std::filesystem::exists(f.dir.file("ports/COM5")));
+}
+
+TEST(RelayHosts, RelayOverUdpCarriesDataAndSurvivesARelayRestart) {
+    HostsFixture f(2);
+    if (!f.net.ok) GTEST_SKIP() << "no test hosts: " << f.net.why;
+    ASSERT_TRUE(f.relayUp);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(f.dir.file("ports/COM5")); }));
+    SerialProgram prog(f.dir.file("ports/COM5"));
+    ASSERT_TRUE(eventually([&] {
+        prog.write("r");
+        return f.dtu->waitData(1, 200);
+    }, 10000)) << f.manager->log();
+    EXPECT_GT(f.relay->counts().data, 0);
+    f.dtu->sendData(reinterpret_cast<const uint8_t*>("up"), 2);
+    EXPECT_NE(prog.read(2).find("up"), std::string::npos);
+
+    f.net.inside(f.net.relay, [&] {
+        f.relay->stop();
+        f.relayUp = f.relay->start();
+    });
+    ASSERT_TRUE(f.relayUp);
+    size_t had = f.dtu->data().size();
+    ASSERT_TRUE(eventually([&] {
+        prog.write("s");
+        return f.dtu->waitData(had + 1, 200);
+    }, 10000));
+    f.dtu->sendData(reinterpret_cast<const uint8_t*>("again"), 5);
+    EXPECT_NE(prog.read(5).find("again"), std::string::npos);
+    EXPECT_EQ(f.manager->terminate(), 0);
+}

@@ -1,0 +1,215 @@
+#include "tools/RelaySim.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Clock.h"
+#include "link/LinkProtocol.h"
+#include "net/VDEvent.h"
+#include "tools/DtuSim.h"
+
+RelaySim::RelaySim(RelaySimOptions o) : o_(std::move(o)) {}
+
+RelaySim::~RelaySim() { stop(); }
+
+bool RelaySim::start(int timeoutMs) {
+    VDIPAddress bindAddr;
+    if (!bindAddr.Parse(o_.bindIp + ":" + std::to_string(o_.port))) return false;
+    udp_ = std::make_unique<VDUDPSocket>();
+    udp_->link = this;
+    udp_->localAddr = bindAddr;
+    udp_->Start();
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa = bindAddr.ToSockaddr();
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listen_, 4) != 0) {
+        stop();
+        return false;
+    }
+    stopTcp_ = std::make_unique<VDEvent>(true);
+    tcpThread_ = std::thread([this] { tcpLoop(); });
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!udp_->IsOpen() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return udp_->IsOpen();
+}
+
+void RelaySim::stop() {
+    if (stopTcp_) stopTcp_->Set();
+    if (tcpThread_.joinable()) tcpThread_.join();
+    stopTcp_.reset();
+    if (listen_ >= 0) close(listen_);
+    listen_ = -1;
+    int c = tcpClient_.exchange(-1);
+    if (c >= 0) close(c);
+    if (udp_) udp_->Stop();
+    udp_.reset();  // frees the port for a restart
+    std::lock_guard<std::mutex> lk(m_);
+    managerKnown_ = false;
+}
+
+void RelaySim::tcpLoop() {
+    uint8_t buf[4096];
+    for (;;) {
+        int client = tcpClient_;
+        pollfd fds[2] = {{listen_, POLLIN, 0}, {client, POLLIN, 0}};
+        if (stopTcp_->WaitWith(fds, 2, -1) == VDEvent::Signalled) return;
+        if (fds[0].revents & POLLIN) {
+            int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                int old = tcpClient_.exchange(c);
+                if (old >= 0) close(old);
+            }
+        }
+        if (client >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t n = recv(client, buf, sizeof buf, 0);
+            if (n <= 0) {
+                if (tcpClient_.compare_exchange_strong(client, -1)) close(client);
+                continue;
+            }
+            // The stream is not framed: each receive is taken as one packet.
+            fromManager(Via::Tcp, VDIPAddress(), buf, static_cast<uint32_t>(n));
+        }
+    }
+}
+
+void RelaySim::OnReceive(VDAsyncSocket*, const VDIPAddress* from, const uint8_t* p, uint32_t len) {
+    if (len >= CREDENTIAL_SIZE && p[TYPE_OFFSET] >= RelayLogon && p[TYPE_OFFSET] <= RelayData)
+        fromManager(Via::Udp, *from, p, len);
+    else if (len >= LINK_HEADER_SIZE)
+        fromDtu(*from, p, len);
+}
+
+void RelaySim::toManager(const std::vector<uint8_t>& p) {
+    VDIPAddress to;
+    Via via;
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        if (!managerKnown_) return;
+        to = manager_;
+        via = managerVia_;
+    }
+    if (via == Via::Tcp) {
+        int c = tcpClient_;
+        if (c >= 0) send(c, p.data(), p.size(), MSG_NOSIGNAL);
+    } else if (udp_) {
+        udp_->SendTo(to, p.data(), static_cast<int>(p.size()));
+    }
+}
+
+std::vector<uint8_t> RelaySim::state(const std::string& devNo) {
+    std::vector<uint8_t> p(30, 0);
+    putDevNo(p.data(), devNo.c_str());
+    p[TYPE_OFFSET] = RelayDtuState;
+    auto it = dtus_.find(devNo);
+    if (it != dtus_.end()) {
+        std::memcpy(&p[16], it->second.addr.sin_addr, 4);
+        uint16_t port = it->second.addr.Port();
+        p[20] = static_cast<uint8_t>(port >> 8);
+        p[21] = static_cast<uint8_t>(port & 0xFF);
+        putU32(&p[22], static_cast<uint32_t>(it->second.lastLogon));
+        putU32(&p[26], static_cast<uint32_t>(static_cast<uint64_t>(it->second.lastLogon) >> 32));
+    }
+    return p;
+}
+
+void RelaySim::fromManager(Via via, const VDIPAddress& from, const uint8_t* p, uint32_t len) {
+    if (len < CREDENTIAL_SIZE) return;
+    const uint8_t type = p[TYPE_OFFSET];
+    std::unique_lock<std::mutex> lk(m_);
+    if (unmaskField(p, 15) != o_.user || unmaskField(p + 16, 16) != o_.password) {
+        ++counts_.rejected;
+        return;
+    }
+    managerKnown_ = true;
+    managerVia_ = via;
+    if (via == Via::Udp) manager_ = from;
+    std::string devNo;
+    if (type != RelayLogon) {
+        if (len < RELAY_DTU_HEADER || !headerDevNo(p + CREDENTIAL_SIZE, devNo)) return;
+    }
+    if (verbose) std::fprintf(stderr, "vsp-relaysim: manager packet 0x%02x %s\n", type, devNo.c_str());
+    std::vector<uint8_t> out;
+    VDIPAddress dtuAddr;
+    switch (type) {
+    case RelayLogon:
+        ++counts_.logons;
+        out.assign(20, 0);
+        out[TYPE_OFFSET] = RelayLogonAnswer;
+        putU16(&out[16], o_.version);
+        putU16(&out[18], o_.keepAlive);
+        break;
+    case RelayQuery:
+        ++counts_.queries;
+        out = state(devNo);
+        break;
+    case RelayConnect: {
+        ++counts_.connects;
+        auto it = dtus_.find(devNo);
+        if (it == dtus_.end() || via != Via::Udp) return;
+        // Tell the DTU where the manager is; it then logs on there directly.
+        std::vector<uint8_t> go(22, 0);
+        putDevNo(go.data(), devNo.c_str());
+        go[TYPE_OFFSET] = DtuSim::RELAY_DTU_CONNECT;
+        std::memcpy(&go[16], manager_.sin_addr, 4);
+        go[20] = static_cast<uint8_t>(manager_.Port() >> 8);
+        go[21] = static_cast<uint8_t>(manager_.Port() & 0xFF);
+        if (udp_) udp_->SendTo(it->second.addr, go.data(), static_cast<int>(go.size()));
+        return;
+    }
+    case RelayData: {
+        ++counts_.data;
+        auto it = dtus_.find(devNo);
+        if (it == dtus_.end()) return;
+        std::vector<uint8_t> fwd(LINK_HEADER_SIZE);
+        putDevNo(fwd.data(), devNo.c_str());
+        fwd[TYPE_OFFSET] = DtuData;
+        fwd.insert(fwd.end(), p + RELAY_DTU_HEADER, p + len);
+        if (udp_) udp_->SendTo(it->second.addr, fwd.data(), static_cast<int>(fwd.size()));
+        return;
+    }
+    default:
+        return;
+    }
+    lk.unlock();
+    toManager(out);
+}
+
+void RelaySim::fromDtu(const VDIPAddress& from, const uint8_t* p, uint32_t len) {
+    std::string devNo;
+    if (!headerDevNo(p, devNo)) return;
+    std::vector<uint8_t> out;
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        if (p[TYPE_OFFSET] == DtuLogon) {
+            ++counts_.dtuLogons;
+            SystemClock clock;
+            dtus_[devNo] = {from, clock.localFileTime()};
+            if (!o_.pushStates || !managerKnown_) return;
+            out = state(devNo);
+        } else if (p[TYPE_OFFSET] == DtuData) {
+            ++counts_.dtuData;
+            if (!dtus_.count(devNo)) return;
+            out.assign(p, p + len);
+            out[TYPE_OFFSET] = RelayDtuData;
+        } else {
+            return;
+        }
+    }
+    toManager(out);
+}
+
+RelaySim::Counts RelaySim::counts() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return counts_;
+}
+
+VDIPAddress RelaySim::lastManager() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return manager_;
+}
