@@ -1,0 +1,255 @@
+// The window's changes to ports, DTUs and settings: records, rows and
+// Config.xml stay in step, and the file is saved after each action.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <pugixml.hpp>
+
+#include "support/BridgeFixture.h"
+
+namespace {
+std::string attrs(pugi::xml_node n) {
+    std::string out;
+    for (pugi::xml_attribute a : n.attributes()) out += std::string(a.name()) + "=" + a.value() + " ";
+    return out;
+}
+
+struct WriterFixture : CoreFixture {
+    explicit WriterFixture(const std::string& ports = "", const std::string& sys = "")
+        : CoreFixture(sysLine(sys.empty() ? "udpport=\"" + std::to_string(freeUdpPort()) +
+                                                "\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\""
+                                          : sys) +
+                      ports + "</VSPConfig>") {
+        core->FormCreate();
+        EXPECT_FALSE(core->terminateRequested);
+    }
+    pugi::xml_document saved() {
+        pugi::xml_document d;
+        d.load_file(dir.file("Config.xml").c_str());
+        return d;
+    }
+    pugi::xml_node savedPort(pugi::xml_document& d, int n) {
+        for (auto p : d.document_element().children("CommPort"))
+            if (p.attribute("port").as_int() == n) return p;
+        return {};
+    }
+};
+}  // namespace
+
+TEST(Writers, CreatingDtusOpensPortsAndWritesElements) {
+    WriterFixture f;
+    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 7, "first"), nullptr);
+    EXPECT_TRUE(f.core->portOpen(7));
+    auto d = f.saved();
+    pugi::xml_node port = f.savedPort(d, 7);
+    ASSERT_TRUE(port);
+    EXPECT_EQ(attrs(port), "port=7 netproto=0 appproto=1 serproto=0 cmt= ");
+    EXPECT_EQ(attrs(port.child("DTU")), "id=A100 ip= cmt=first devids= sel=1 ");
+    EXPECT_TRUE(f.row("A100")->checked);
+    EXPECT_TRUE(f.core->btnSaveSelectEnabled);
+    f.core->btnCreatePortDtuClick("A101", 7, "");  // second on an Unknow port: not selected
+    f.core->btnCreatePortDtuClick("", 7, "");      // an empty number is a number too
+    d = f.saved();
+    port = f.savedPort(d, 7);
+    EXPECT_EQ(std::string(port.find_child_by_attribute("DTU", "id", "A101").attribute("sel").value()), "0");
+    EXPECT_FALSE(f.row("A101")->checked);
+    EXPECT_NE(f.row(""), nullptr);
+}
+
+TEST(Writers, DuplicateNumberSelectsTheExistingRowAndWritesNothing) {
+    WriterFixture f(portXml(9, 1, 1, dtuXml("A100")));
+    std::string before = f.dir.read("Config.xml");
+    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 4, ""), f.row("A100"));
+    EXPECT_FALSE(f.core->portOpen(4));
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+    f.core->btnCreatePortDtuClick("B", 9, "");  // No-Ack: selected
+    EXPECT_TRUE(f.row("B")->checked);
+}
+
+TEST(Writers, PortCreationFailureWritesNothing) {
+    WriterFixture f;
+    std::string before = f.dir.read("Config.xml");
+    f.failCreate = true;
+    f.core->btnCreatePortDtuClick("X", 3, "");
+    ASSERT_EQ(f.msgs.shown.size(), 1u);
+    EXPECT_EQ(f.msgs.shown[0].text, "Create virtual serial port error, please check your computer.");
+    EXPECT_EQ(f.msgs.shown[0].caption, "Warning");
+    EXPECT_TRUE(f.rows().empty());
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+}
+
+TEST(Writers, OverlongNumberFromTheWindowIsRefusedCleanly) {
+    WriterFixture f;
+    std::string before = f.dir.read("Config.xml");
+    f.core->btnCreatePortDtuClick("123456789012345", 3, "");
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Create dtu error, please check!"});
+    EXPECT_FALSE(f.core->portOpen(3));  // not left open without a DTU
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+}
+
+TEST(Writers, DeletingAsksAndRemovesElementsAndPorts) {
+    WriterFixture f(portXml(2, 0, 1, dtuXml("A") + dtuXml("B", "", false)) + portXml(5, 1, 1, dtuXml("C") + dtuXml("D")));
+    f.msgs.answers = {MsgAnswer::No};
+    f.core->BtnDelDtuClick({f.row("A")});
+    EXPECT_NE(f.row("A"), nullptr);
+    EXPECT_EQ(f.msgs.shown[0].text, "Are you sure you want delete all selected DTUs?");
+    EXPECT_EQ(f.msgs.shown[0].caption, "Warning");
+    f.msgs.answers = {MsgAnswer::Yes};
+    f.core->BtnDelDtuClick({f.row("A"), f.row("B"), f.row("C")});
+    EXPECT_FALSE(f.core->portOpen(2));
+    EXPECT_TRUE(f.core->portOpen(5));
+    auto d = f.saved();
+    EXPECT_FALSE(f.savedPort(d, 2));
+    ASSERT_TRUE(f.savedPort(d, 5));
+    EXPECT_EQ(std::distance(f.savedPort(d, 5).children("DTU").begin(), f.savedPort(d, 5).children("DTU").end()), 1);
+    EXPECT_EQ(f.rows().size(), 1u);
+    f.core->BtnDelDtuClick({});  // nothing selected: no question
+    EXPECT_EQ(f.msgs.shown.size(), 2u);
+    f.core->btnCreatePortDtuClick("E", 2, "");  // the port comes back as Unknow
+    EXPECT_EQ(f.core->portSerProto(2), 0u);
+}
+
+TEST(Writers, ProtocolChangeToUnknowUnchecksAndBlanks) {
+    WriterFixture f(portXml(3, 2, 1, dtuXml("K1", "1,2") + dtuXml("K2", "4")) + portXml(4, 2, 1, dtuXml("O1", "7")));
+    PropResult r;
+    r.protoChanged = true;
+    r.proto = 0;
+    f.core->applyEdit(f.row("K1"), r);
+    EXPECT_FALSE(f.row("K1")->checked || f.row("K2")->checked);
+    EXPECT_FALSE(f.row("K1")->dtu->selected);
+    EXPECT_EQ(f.row("K1")->cells[ColController], "");
+    EXPECT_FALSE(f.core->btnSelectAllEnabled);
+    EXPECT_TRUE(f.row("O1")->checked);
+    EXPECT_EQ(f.row("O1")->cells[ColController], "7");
+    auto d = f.saved();
+    EXPECT_EQ(std::string(f.savedPort(d, 3).attribute("serproto").value()), "0");
+    EXPECT_EQ(std::string(f.savedPort(d, 3).child("DTU").attribute("sel").value()), "0");
+    EXPECT_FALSE(f.core->btnSaveSelectEnabled);
+}
+
+TEST(Writers, ProtocolChangeToControllerFillsLedCells) {
+    WriterFixture f(portXml(3, 1, 1, dtuXml("N1") + dtuXml("N2")));
+    PropResult led;
+    led.fieldsChanged = true;
+    led.devNo = "N1";
+    led.ledNums = "9,3";
+    led.comment = "";
+    f.core->applyEdit(f.row("N1"), led);  // No-Ack: the numbers are kept, not shown
+    EXPECT_EQ(f.row("N1")->cells[ColController], " ");
+    PropResult r;
+    r.protoChanged = true;
+    r.proto = 4;
+    f.core->applyEdit(f.row("N1"), r);
+    EXPECT_EQ(f.row("N1")->cells[ColController], "3,9");
+    EXPECT_EQ(f.row("N2")->cells[ColController], " ");  // no LED numbers: cell kept
+    EXPECT_TRUE(f.core->btnSelectAllEnabled);
+}
+
+TEST(Writers, EditingFieldsRenamesAndReplacesLeds) {
+    WriterFixture f(portXml(3, 2, 1, dtuXml("OLD", "1,2")));
+    PropResult r;
+    r.protoChanged = true;
+    r.proto = 3;
+    r.fieldsChanged = true;
+    r.devNo = "NEW";
+    r.ledNums = "3,5";
+    r.comment = "moved";
+    Row* row = f.row("OLD");
+    f.core->applyEdit(row, r);
+    EXPECT_EQ(row->caption, "NEW");
+    EXPECT_STREQ(row->dtu->devNo, "NEW");
+    EXPECT_EQ(row->cells[ColController], "3,5");
+    EXPECT_EQ(row->cells[ColComment], "moved");
+    EXPECT_FALSE(ledHas(row->dtu->ledMap, 1));
+    EXPECT_TRUE(ledHas(row->dtu->ledMap, 5));
+    auto d = f.saved();
+    EXPECT_EQ(attrs(f.savedPort(d, 3).child("DTU")), "id=NEW ip= cmt=moved devids=3,5 sel=1 ");
+    EXPECT_EQ(std::string(f.savedPort(d, 3).attribute("serproto").value()), "3");
+    {
+        std::lock_guard<std::mutex> lk(f.core->registryLock());
+        EXPECT_EQ(f.core->findDtu("NEW"), row->dtu);
+        EXPECT_EQ(f.core->findDtu("OLD"), nullptr);
+    }
+    std::string before = f.dir.read("Config.xml");
+    f.core->applyEdit(row, PropResult{});  // "Ok" without a change
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+}
+
+TEST(Writers, SaveSelectWritesEveryDtu) {
+    WriterFixture f(portXml(3, 1, 1, dtuXml("A") + dtuXml("B", "", false)));
+    f.core->setChecked(f.row("B"), true);
+    f.core->setChecked(f.row("A"), false);
+    f.core->BtnSaveSelectClick();
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Save sucessfully!"});
+    EXPECT_EQ(f.msgs.shown[0].caption, "Ok");
+    auto d = f.saved();
+    auto port = f.savedPort(d, 3);
+    EXPECT_EQ(std::string(port.find_child_by_attribute("DTU", "id", "A").attribute("sel").value()), "0");
+    EXPECT_EQ(std::string(port.find_child_by_attribute("DTU", "id", "B").attribute("sel").value()), "1");
+    EXPECT_FALSE(f.core->btnSaveSelectEnabled);
+}
+
+TEST(Settings, PortChangeRemakesTheSocketAtOnce) {
+    WriterFixture f(portXml(3, 0, 1, dtuXml("A")));
+    uint16_t newPort = freeUdpPort();
+    SettingsInput in{std::to_string(newPort), 0, "", ""};
+    f.core->applySettings(in);
+    EXPECT_EQ(f.core->udpPort, newPort);
+    auto d = f.saved();
+    EXPECT_EQ(d.document_element().child("Sys").attribute("udpport").as_int(), newPort);
+    DtuSimOptions o;
+    o.devNo = "A";
+    o.peer = VDIPAddress(127, 0, 0, 1, newPort);
+    DtuSim sim(o);
+    ASSERT_TRUE(sim.start());
+    EXPECT_TRUE(eventually([&] {
+        sim.logon();
+        return f.row("A")->dtu->online.load();
+    }));
+    std::string before = f.dir.read("Config.xml");
+    for (const char* bad : {"65535", "0", "-3"}) f.core->applySettings({bad, 0, "", ""});
+    f.core->applySettings({std::to_string(newPort), 0, "", ""});
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+    EXPECT_EQ(f.core->udpPort, newPort);
+    f.core->applySettings({"12ab", 1, "u", "p"});
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"'12ab' is not a valid integer value"});
+    EXPECT_EQ(f.core->netMode, 0);  // nothing of the dialog applied
+}
+
+TEST(Settings, TcpPortChangesWhenNoUdp) {
+    WriterFixture f("", "udpport=\"\" tcpport=\"5000\" mode=\"2\" usr=\"u\" pwd=\"p\"");
+    f.core->applySettings({"6000", 2, "u", "p"});
+    auto d = f.saved();
+    EXPECT_EQ(d.document_element().child("Sys").attribute("tcpport").as_int(), 6000);
+    EXPECT_EQ(f.core->relayAddr.Port(), 5000);  // the relay endpoint follows at the next start
+}
+
+TEST(Settings, ModeChangesTakeDtusOffLineAndCredentials) {
+    WriterFixture f(portXml(3, 0, 1, dtuXml("A") + dtuXml("B")), "udpport=\"" + std::to_string(freeUdpPort()) +
+                                                                 "\" tcpport=\"\" mode=\"2\" usr=\"u\" pwd=\"p\"");
+    std::string st(30, '\0');
+    st[0] = 'A';
+    st[15] = static_cast<char>(0xE1);
+    st.replace(16, 6, std::string("\x0a\x00\x00\x05\x00\x50", 6));
+    f.core->dispatchPacket(VDIPAddress(), reinterpret_cast<const uint8_t*>(st.data()), 30);
+    f.core->TimerRuningTimer();
+    ASSERT_EQ(f.row("A")->cells[ColOn], ON_MARK);
+    const std::string port = std::to_string(f.core->udpPort);  // the dialog shows the port in use
+    f.core->applySettings({port, 0, "ignored", "ignored"});
+    EXPECT_EQ(f.row("A")->cells[ColOn], OFF_MARK);
+    EXPECT_EQ(f.row("A")->cells[ColAddress], "0.0.0.0:0");
+    EXPECT_FALSE(f.row("A")->dtu->online);
+    auto d = f.saved();
+    EXPECT_EQ(attrs(d.document_element().child("Sys")).substr(attrs(d.document_element().child("Sys")).find("mode")),
+              "mode=0 usr= pwd= ");
+    f.core->applySettings({port, 1, "newuser", "0123456789abcdef"});
+    d = f.saved();
+    pugi::xml_node sys = d.document_element().child("Sys");
+    EXPECT_EQ(std::string(sys.attribute("mode").value()), "1");
+    EXPECT_EQ(std::string(sys.attribute("usr").value()), "newuser");
+    EXPECT_EQ(std::string(sys.attribute("pwd").value()), "0123456789abcdef");
+    EXPECT_FALSE(f.core->timerLogonTOEnabled);  // the logon follows at the next start
+    std::string before = f.dir.read("Config.xml");
+    f.core->applySettings({port, 1, "newuser", "0123456789abcdef"});
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+}
