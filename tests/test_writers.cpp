@@ -248,7 +248,8 @@ TEST(Settings, ModeChangesTakeDtusOffLineAndCredentials) {
     EXPECT_EQ(std::string(sys.attribute("mode").value()), "1");
     EXPECT_EQ(std::string(sys.attribute("usr").value()), "newuser");
     EXPECT_EQ(std::string(sys.attribute("pwd").value()), "0123456789abcdef");
-    EXPECT_FALSE(f.core->timerLogonTOEnabled);  // the logon follows at the next start
+    EXPECT_TRUE(f.core->timerLogonTOEnabled);  // timers and logon follow the new mode at the next start
+    EXPECT_FALSE(f.core->timerRuningEnabled);
     std::string before = f.dir.read("Config.xml");
     f.core->applySettings({port, 1, "newuser", "0123456789abcdef"});
     EXPECT_EQ(f.dir.read("Config.xml"), before);
