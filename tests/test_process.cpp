@@ -1,0 +1,75 @@
+// The real manager program: first start, single instance, ports for a serial
+// program (pyserial), and the orderly end on SIGTERM.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "support/BridgeFixture.h"
+#include "support/ManagerProcess.h"
+
+namespace {
+const char DEFAULT_BYTES[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<VSPConfig>\r\n"
+    "<Sys udpport=\"21012\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\" />\r\n</VSPConfig>";
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    return out;
+}
+}  // namespace
+
+TEST(Process, FirstStartWritesTheDefaultAndASecondCopyLeaves) {
+    TempDir dir;
+    ManagerProcess first(dir);
+    first.start();
+    ASSERT_TRUE(eventually([&] { return dir.read("Config.xml").size() == sizeof DEFAULT_BYTES - 1; }, 10000));
+    EXPECT_EQ(dir.read("Config.xml"), DEFAULT_BYTES);
+    TempDir other;
+    ManagerProcess second(other);
+    second.start();
+    EXPECT_EQ(second.wait(5000), 255);  // at once, without a window or a message
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(first.terminate(), 0);
+}
+
+TEST(Process, PortsServeASerialProgramAndGoAwayOnSigterm) {
+    TempDir dir;
+    uint16_t port = freeUdpPort();
+    dir.write("Config.xml", sysLine("udpport=\"" + std::to_string(port) + "\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\"") +
+                                portXml(3, 0, 1, dtuXml("P3")) + portXml(12, 0, 1, dtuXml("P12")) + "</VSPConfig>");
+    ManagerProcess m(dir);
+    m.start();
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::exists(dir.file("ports/COM3")) && std::filesystem::exists(dir.file("ports/COM12"));
+    }, 10000)) << m.log();
+    DtuSimOptions o;
+    o.devNo = "P12";
+    o.peer = VDIPAddress(127, 0, 0, 1, port);
+    o.echo = true;
+    DtuSim sim(o);
+    ASSERT_TRUE(sim.start());
+    sim.logon();
+    // pyserial writes through COM12; the simulated DTU echoes it back.
+    const std::string script =
+        "import serial, time\n"
+        "s = serial.Serial('" + dir.file("ports/COM12") + "', 9600, timeout=0.2)\n"
+        "got = b''\n"
+        "for i in range(50):\n"
+        "    s.write(b'ping')\n"
+        "    got += s.read(64)\n"
+        "    if b'ping' in got: break\n"
+        "print('echo' if b'ping' in got else 'none')\n"
+        "s.close()\n"
+        "s = serial.Serial('" + dir.file("ports/COM3") + "', 9600, timeout=0.1)\n"
+        "s.close()\n";
+    dir.write("talk.py", script);  // not serial.py: that would hide the module
+    EXPECT_EQ(run("/usr/bin/python3 " + dir.file("talk.py")), "echo\n");  // Debian's python3-serial
+    EXPECT_EQ(m.terminate(), 0) << m.log();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM3")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM12")));
+}
