@@ -67,7 +67,10 @@ void TMainForm::build() {
     VSPListView->setItemsExpandable(false);
     VSPListView->setRootIsDecorated(false);
     VSPListView->setUniformRowHeights(true);  // keeps 10,000 rows cheap to lay out
-    VSPListView->setStyleSheet("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }");
+    // Grid lines; with an item style the selection colours must be given too.
+    VSPListView->setStyleSheet(
+        "QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"
+        "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }");
     const int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
     for (int c = 0; c <= ColCount; ++c) VSPListView->header()->resizeSection(c, widths[c]);
     VSPListView->header()->setSectionsClickable(false);
