@@ -40,17 +40,23 @@ bool RelaySim::start(int timeoutMs) {
 }
 
 void RelaySim::stop() {
+    if (udp_) udp_->Stop();  // no more sends from its worker
     if (stopTcp_) stopTcp_->Set();
     if (tcpThread_.joinable()) tcpThread_.join();
     stopTcp_.reset();
     if (listen_ >= 0) close(listen_);
     listen_ = -1;
-    int c = tcpClient_.exchange(-1);
-    if (c >= 0) close(c);
-    if (udp_) udp_->Stop();
+    closeClient(tcpClient_);
     udp_.reset();  // frees the port for a restart
     std::lock_guard<std::mutex> lk(m_);
     managerKnown_ = false;
+}
+
+void RelaySim::closeClient(int fd) {
+    std::lock_guard<std::mutex> lk(tcpMu_);
+    if (fd < 0 || tcpClient_ != fd) return;
+    close(fd);
+    tcpClient_ = -1;
 }
 
 void RelaySim::tcpLoop() {
@@ -62,14 +68,15 @@ void RelaySim::tcpLoop() {
         if (fds[0].revents & POLLIN) {
             int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
-                int old = tcpClient_.exchange(c);
-                if (old >= 0) close(old);
+                std::lock_guard<std::mutex> lk(tcpMu_);
+                if (tcpClient_ >= 0) close(tcpClient_);
+                tcpClient_ = c;
             }
         }
         if (client >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t n = recv(client, buf, sizeof buf, 0);
             if (n <= 0) {
-                if (tcpClient_.compare_exchange_strong(client, -1)) close(client);
+                closeClient(client);
                 continue;
             }
             // The stream is not framed: each receive is taken as one packet.
@@ -95,8 +102,8 @@ void RelaySim::toManager(const std::vector<uint8_t>& p) {
         via = managerVia_;
     }
     if (via == Via::Tcp) {
-        int c = tcpClient_;
-        if (c >= 0) send(c, p.data(), p.size(), MSG_NOSIGNAL);
+        std::lock_guard<std::mutex> lk(tcpMu_);  // the descriptor is not closed under a send
+        if (tcpClient_ >= 0) send(tcpClient_, p.data(), p.size(), MSG_NOSIGNAL);
     } else if (udp_) {
         udp_->SendTo(to, p.data(), static_cast<int>(p.size()));
     }

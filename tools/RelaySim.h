@@ -54,6 +54,7 @@ private:
     void toManager(const std::vector<uint8_t>& p);
     std::vector<uint8_t> state(const std::string& devNo);
     void tcpLoop();
+    void closeClient(int fd);  // closes it if it is still the client
 
     RelaySimOptions o_;
     std::unique_ptr<VDUDPSocket> udp_;
@@ -64,6 +65,7 @@ private:
     bool managerKnown_ = false;
     Via managerVia_ = Via::Udp;
     int listen_ = -1;
+    std::mutex tcpMu_;  // the client descriptor against sends from other threads
     std::atomic<int> tcpClient_{-1};
     std::thread tcpThread_;
     std::unique_ptr<class VDEvent> stopTcp_;
