@@ -12,19 +12,9 @@
 namespace {
 std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
 
-uint16_t freeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = VDIPAddress(127, 0, 0, 1, 0).ToSockaddr();
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
 // A manager core in Relay mode over TCP, with no UDP port, and a relay on loopback.
 struct TcpRelayFixture {
-    explicit TcpRelayFixture(uint16_t version = 1, uint16_t keepAlive = 13) : port(freeTcpPort()) {
+    explicit TcpRelayFixture(uint16_t version = 1, uint16_t keepAlive = 13) : port(freePort(SOCK_STREAM)) {
         RelaySimOptions ro;
         ro.port = port;
         ro.bindIp = "127.0.0.1";
@@ -37,13 +27,7 @@ struct TcpRelayFixture {
         dir.write("Config.xml", sysLine("udpport=\"\" tcpport=\"" + std::to_string(port) +
                                         "\" mode=\"2\" usr=\"alice\" pwd=\"secret\"") +
                                     portXml(5, 0, 1, dtuXml("R1")) + "</VSPConfig>");
-        ManagerOptions o;
-        o.cfgFileName = dir.file("Config.xml");
-        o.relayBuiltinIp = "127.0.0.1";
-        std::string portsDir = dir.file("ports");
-        o.makePort = [portsDir] { return std::make_shared<PtyPort>(portsDir); };
-        core = std::make_unique<Manager>(msgs, clock, o);
-        core->FormCreate();
+        core = startedManager(dir, msgs, clock);
     }
     ~TcpRelayFixture() {
         core->FormDestroy();

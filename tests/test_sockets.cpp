@@ -36,24 +36,6 @@ struct Recorder : TCommLink {
     int opens = 0, closes = 0;
 };
 
-uint16_t boundPort(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
-// A free UDP port: bind 0, read it, let it go.
-uint16_t freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    uint16_t p = boundPort(fd);
-    close(fd);
-    return p;
-}
-
 struct UdpPeer {
     UdpPeer() : fd(socket(AF_INET, SOCK_DGRAM, 0)) {}
     ~UdpPeer() { close(fd); }

@@ -1,5 +1,7 @@
 #include "ui/Formconfig.h"
 
+#include "ui/Widgets.h"
+
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -9,27 +11,17 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-namespace {
-QLabel* bold(const QString& text) {
-    auto* l = new QLabel(text);
-    QFont f = l->font();
-    f.setBold(true);
-    l->setFont(f);
-    return l;
-}
-}  // namespace
-
 TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Config");
     auto* v = new QVBoxLayout(this);
     auto* top = new QGridLayout;
     LocalPort = new QLineEdit;
     Edit1 = new QLineEdit;  // has no effect; kept for the familiar layout
-    top->addWidget(bold("Local Port"), 0, 0);
+    top->addWidget(boldLabel("Local Port"), 0, 0);
     top->addWidget(LocalPort, 0, 1);
-    top->addWidget(bold("Logon timeout"), 1, 0);
+    top->addWidget(boldLabel("Logon timeout"), 1, 0);
     top->addWidget(Edit1, 1, 1);
-    top->addWidget(bold("s"), 1, 2);
+    top->addWidget(boldLabel("s"), 1, 2);
     v->addLayout(top);
 
     auto* gbMode = new QGroupBox("Mode");

@@ -1,5 +1,7 @@
 #include "ui/Formmain.h"
 
+#include "ui/Widgets.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -21,16 +23,6 @@
 #include "ui/Formprop.h"
 #include "ui/VSPListModel.h"
 #include "vsp/PtyPort.h"
-
-namespace {
-QLabel* boldLabel(const QString& text) {
-    auto* l = new QLabel(text);
-    QFont f = l->font();
-    f.setBold(true);
-    l->setFont(f);
-    return l;
-}
-}  // namespace
 
 TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, ManagerOptions extra) : log_(msg) {
     ManagerOptions o = std::move(extra);

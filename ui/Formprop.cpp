@@ -1,5 +1,7 @@
 #include "ui/Formprop.h"
 
+#include "ui/Widgets.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QEventLoop>
@@ -17,13 +19,6 @@
 #include "link/LinkProtocol.h"
 
 namespace {
-QLabel* bold(const QString& text) {
-    auto* l = new QLabel(text);
-    QFont f = l->font();
-    f.setBold(true);
-    l->setFont(f);
-    return l;
-}
 QLabel* redLabel() {
     auto* l = new QLabel("Response timeout!");
     l->setStyleSheet("color: red;");
@@ -44,7 +39,7 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     auto* fp = new QFormLayout(TSPort);
     cbProto = new QComboBox;
     cbProto->addItems({"Unknow", "No-Ack Protocol", "Kestrel Protocol", "Osprey/Farcomm Protocol", "Harrier Protocol"});
-    fp->addRow(bold("Protocol"), cbProto);
+    fp->addRow(boldLabel("Protocol"), cbProto);
     pages->addTab(TSPort, QStringLiteral("COM%1").arg(portNo));
 
     TSDtu = new QWidget;
@@ -56,10 +51,10 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     LEDNums = new QLineEdit;
     LEDNums->setMaxLength(32);
     LEDNums->setEnabled(false);
-    fd->addRow(bold("Device No."), DeviceID);
-    fd->addRow(bold("Comment"), new QLabel("( 30s )"));
+    fd->addRow(boldLabel("Device No."), DeviceID);
+    fd->addRow(boldLabel("Comment"), new QLabel("( 30s )"));
     fd->addRow(Comment);
-    fd->addRow(bold("LED Nums"), LEDNums);
+    fd->addRow(boldLabel("LED Nums"), LEDNums);
     fd->addRow(new QLabel("e.g. 0,9,21,... No space"));
     pages->addTab(TSDtu, "DTU");
 

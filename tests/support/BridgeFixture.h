@@ -11,15 +11,16 @@
 #include "tools/DtuSim.h"
 #include "vsp/PtyPort.h"
 
-inline uint16_t freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
+// A manager core on dir/Config.xml with pseudo-terminal ports in dir/ports, started.
+inline std::unique_ptr<Manager> startedManager(const TempDir& dir, FakeMessages& msgs, FakeClock& clock) {
+    ManagerOptions o;
+    o.cfgFileName = dir.file("Config.xml");
+    o.relayBuiltinIp = "127.0.0.1";
+    std::string portsDir = dir.file("ports");
+    o.makePort = [portsDir] { return std::make_shared<PtyPort>(portsDir); };
+    auto core = std::make_unique<Manager>(msgs, clock, o);
+    core->FormCreate();
+    return core;
 }
 
 // The serial program: opens ports/COMn raw, writes, reads with a deadline.
@@ -65,13 +66,7 @@ struct BridgeFixture {
         dir.write("Config.xml", sysLine("udpport=\"" + std::to_string(udpPort) + "\" tcpport=\"\" mode=\"" +
                                         std::to_string(mode) + "\" usr=\"" + usr + "\" pwd=\"" + pwd + "\"") +
                                     ports + "</VSPConfig>");
-        ManagerOptions o;
-        o.cfgFileName = dir.file("Config.xml");
-        o.relayBuiltinIp = "127.0.0.1";
-        std::string portsDir = dir.file("ports");
-        o.makePort = [portsDir] { return std::make_shared<PtyPort>(portsDir); };
-        core = std::make_unique<Manager>(msgs, clock, o);
-        core->FormCreate();
+        core = startedManager(dir, msgs, clock);
         eventually([&] { return core->socket() && core->socket()->IsOpen(); });
     }
     ~BridgeFixture() {

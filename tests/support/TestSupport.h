@@ -1,6 +1,8 @@
 #pragma once
 // Fakes and helpers shared by the tests: a message sink that records and
 // answers, a clock the test moves, a temporary folder, a virtual port in memory.
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -176,6 +178,26 @@ inline std::string sysLine(const std::string& attrs) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<VSPConfig>\r\n<Sys " + attrs + " />\r\n";
 }
 inline const char* DIRECT_SYS = "udpport=\"21012\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\"";
+
+// The local port a socket is bound to.
+inline uint16_t boundPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+// A port that is free now on loopback: bind port 0, read it, let it go.
+inline uint16_t freePort(int type) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    uint16_t p = boundPort(fd);
+    close(fd);
+    return p;
+}
+inline uint16_t freeUdpPort() { return freePort(SOCK_DGRAM); }
 
 // Waits for a condition with a deadline instead of sleeping a fixed time.
 inline bool eventually(const std::function<bool()>& cond, int timeoutMs = 3000) {
