@@ -23,8 +23,10 @@ uint32_t VDAsyncSocket::workerEntry(void* self) {
 
 void VDAsyncSocket::Start() {
     stopEvent_.Reset();
+    firstPass_.Reset();
     running_ = true;
     worker_.Start(&VDAsyncSocket::workerEntry, this);
+    firstPass_.Wait(1000);
 }
 
 bool VDAsyncSocket::Stop() {

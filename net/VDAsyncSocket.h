@@ -30,7 +30,9 @@ public:
     VDAsyncSocket(const VDAsyncSocket&) = delete;
     VDAsyncSocket& operator=(const VDAsyncSocket&) = delete;
 
-    // Launches the worker; the owner sets link and addresses first.
+    // Launches the worker; the owner sets link and addresses first. Returns
+    // once the worker has tried to make its socket, so that a send right
+    // after Start finds it (a datagram socket that can bind is ready).
     void Start();
     // Ends the worker and waits for it. The socket stays open (a datagram
     // socket stays bound) until Close or destruction. Safe to call twice.
@@ -63,6 +65,7 @@ protected:
     std::shared_mutex sockGuard_;
     VDEvent wakeEvent_{false};
     VDEvent stopEvent_{false};
+    VDEvent firstPass_{true};  // set by the worker after its first attempt to make a socket
     VDThread worker_;
     std::atomic<bool> running_{false};
     std::atomic<bool> opened_{false};

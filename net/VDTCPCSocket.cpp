@@ -66,7 +66,9 @@ bool VDTCPCSocket::receive() {
 
 void VDTCPCSocket::Run() {
     for (;;) {
-        if (running_ && !opened_ && Create(SOCK_STREAM)) {
+        bool made = running_ && !opened_ && Create(SOCK_STREAM);
+        firstPass_.Set();
+        if (made) {
             if (link) link->OnOpen(this);
             opened_ = true;
             connected_ = false;

@@ -50,11 +50,15 @@ bool VDUDPSocket::drain() {
 
 void VDUDPSocket::Run() {
     for (;;) {
-        if (running_ && !opened_ && Create(SOCK_DGRAM)) {
+        bool made = running_ && !opened_ && Create(SOCK_DGRAM);
+        if (made) {
             int one = 1;
             setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
             if (link) link->OnOpen(this);
             opened_ = true;
+        }
+        firstPass_.Set();
+        if (made) {
             for (;;) {
                 auto r = stopEvent_.WaitWith(sock_, POLLIN, -1);
                 if (r == VDEvent::Signalled) return;

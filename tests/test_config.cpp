@@ -224,3 +224,17 @@ TEST(Config, SavingNeverLeavesABrokenFile) {
         ASSERT_TRUE(doc.document_element().child("Sys")) << "round " << round;
     }
 }
+
+TEST(Config, SaveFailureIsReportedAndEndsTheProgram) {
+    CoreFixture f;
+    ASSERT_TRUE(f.load());
+    std::filesystem::remove(f.dir.file("Config.xml"));
+    std::filesystem::create_directory(f.dir.file("Config.xml"));  // nothing can be renamed over it
+    EXPECT_FALSE(f.core->saveConfig());
+    ASSERT_EQ(f.msgs.shown.size(), 1u);
+    EXPECT_EQ(f.msgs.shown[0].text, "Can not write config.xml, please check!");
+    EXPECT_EQ(f.msgs.shown[0].caption, "Error");
+    EXPECT_EQ(f.msgs.shown[0].icon, MsgIcon::Error);
+    EXPECT_TRUE(f.core->terminateRequested);
+    EXPECT_FALSE(std::filesystem::exists(f.dir.file("Config.xml.tmp")));
+}

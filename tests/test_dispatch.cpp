@@ -2,7 +2,10 @@
 // to the DTU record and the port in each mode.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "link/LinkProtocol.h"
 #include "support/TestSupport.h"
@@ -165,4 +168,28 @@ TEST(Credentials, BlockLayoutAndBounds) {
     buildCredentials(buf, RelayLogon, "", "");
     EXPECT_EQ(buf[0], 0);
     EXPECT_EQ(unmaskField(buf, 15), "");
+}
+
+TEST_F(DispatchFixture, ClosingTheDialogWhileAnswersArriveIsSafe) {
+    logon();
+    std::atomic<bool> done{false};
+    std::thread answers([&] {
+        std::string p = packet("D1", 0x84, std::string(72, 'a'));
+        while (!done) send(p, dtuAddr);
+    });
+    int taken = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < end) {
+        auto ch = std::make_shared<MgmtChannel>(dtu);
+        ch->begin();
+        f.core->setPropForm(ch);
+        std::this_thread::yield();
+        f.core->setPropForm(nullptr);
+        if (!ch->waiting()) ++taken;
+        ch.reset();  // the dialog goes; a delivery in progress keeps its own reference
+    }
+    done = true;
+    answers.join();
+    EXPECT_GT(taken, 0);
+    EXPECT_GT(dtu->rxBytes, 16u);
 }
