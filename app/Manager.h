@@ -123,7 +123,6 @@ public:
     std::atomic<uint32_t> headerGen{0};
     // The relay's version is too new: nothing more is sent to it.
     std::atomic<bool> relayRefused{false};
-    uint32_t linkFormat = 1;
     bool netStarted = false;
     std::string cfgFileName;
 

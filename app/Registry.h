@@ -60,7 +60,6 @@ struct _tagVSP {
     std::atomic<uint32_t> serProto{0};
     std::shared_ptr<_tagDTU> dtuHead;
     uint32_t netProto = 0;
-    bool linkReady = false;
     uint32_t appProto = 0;
     int index = 0;
 };

@@ -44,7 +44,6 @@ void VDAsyncSocket::endWorker() {
 bool VDAsyncSocket::Create(int type) {
     std::unique_lock<std::shared_mutex> lk(sockGuard_);
     int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (type == SOCK_STREAM) isStream = true;
     if (fd < 0) return false;
     sock_ = fd;
     if (!Bind()) {
@@ -60,11 +59,7 @@ bool VDAsyncSocket::Bind() {
     return bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-bool VDAsyncSocket::Shutdown(int how) { return shutdown(sock_, how) == 0; }
-
 void VDAsyncSocket::Wake() { wakeEvent_.Set(); }
-
-int VDAsyncSocket::LastError() { return errno; }
 
 void VDAsyncSocket::Close() {
     std::unique_lock<std::shared_mutex> lk(sockGuard_);

@@ -43,15 +43,12 @@ public:
 
     bool Create(int type);
     bool Bind();
-    bool Shutdown(int how);
     void Wake();
-    static int LastError();
     bool IsOpen() const { return sock_.load() >= 0; }
     int Handle() const { return sock_.load(); }
 
     TCommLink* link = nullptr;
     VDIPAddress localAddr;
-    bool isStream = false;
 
 protected:
     // The worker routine of the concrete socket; returns when stopEvent is seen.

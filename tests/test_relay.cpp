@@ -45,7 +45,6 @@ struct TcpRelayFixture {
         DtuSimOptions o;
         o.devNo = "R1";
         o.peer = VDIPAddress(127, 0, 0, 1, port);
-        o.viaRelay = true;
         dtu = std::make_unique<DtuSim>(o);
         dtu->start();
         dtu->logon();
@@ -152,7 +151,6 @@ struct HostsFixture {
             DtuSimOptions o;
             o.devNo = "H1";
             o.peer = VDIPAddress(127, 0, 0, 1, 21012);
-            o.viaRelay = true;
             dtu = std::make_unique<DtuSim>(o);
             dtu->start();
             dtu->logon();

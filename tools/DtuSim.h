@@ -13,8 +13,8 @@
 
 struct DtuSimOptions {
     std::string devNo;
-    VDIPAddress peer;          // the manager, or the relay with viaRelay
-    bool viaRelay = false;     // log on to the relay; it may send us on to the manager
+    // The manager, or a relay: the relay may send the DTU on to the manager.
+    VDIPAddress peer;
     uint16_t bindPort = 0;     // 0: any free port
     bool echo = false;         // send every data packet back
     bool bareIn = false;       // data from the manager comes without the link header

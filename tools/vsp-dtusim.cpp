@@ -67,7 +67,6 @@ int main(int argc, char** argv) {
             o.devNo = next();
         } else if (a == "--manager" || a == "--relay") {
             if (!endpoint(next(), o.peer)) return 2;
-            o.viaRelay = a == "--relay";
         } else if (a == "--port") {
             o.bindPort = static_cast<uint16_t>(std::atoi(next()));
         } else if (a == "--logon-every") {

@@ -36,7 +36,6 @@ bool Manager::openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t ser
         rec.netProto = netProto;
         rec.appProto = appProto;
         rec.serProto = serProto;
-        rec.linkReady = false;
         rec.dtuHead.reset();
         rec.stopEvent = std::make_unique<VDEvent>(true);
         addGroupLocked(n);

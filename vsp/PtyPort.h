@@ -26,10 +26,6 @@ public:
     bool GetBoolProperty(int dispId) override;
     bool WaitInput(VDEvent& stop, int timeoutMs) override;
 
-    const std::string& LinkPath() const { return link_; }
-    bool DSR() const { return dsr_; }
-    bool CTS() const { return cts_; }
-
 private:
     bool make(const std::string& name, bool takeOver);
     void closeAll();
