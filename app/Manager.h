@@ -136,7 +136,6 @@ public:
     bool terminateRequested = false;
     int logonTicks = 0;
     int relayTicks = 0;
-    static constexpr const char* DOWNLOAD_URL = "https://vardo.example/vsp-manager";
 
 private:
     friend uint32_t portReader(void* rec);

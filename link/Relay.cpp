@@ -33,7 +33,7 @@ void Manager::TimerLogonTOTimer() {
     timerLogonTOEnabled = false;
     if (serverVersion > 256) {
         relayRefused = true;
-        msg_.show(std::string("Old version! Please use newer program, download URL:\r\n ") + DOWNLOAD_URL,
+        msg_.show(std::string("Old version! Please use newer program, download URL:\r\n ") + VSP_DOWNLOAD_URL,
                   "Version incompatible", MsgIcon::Warning, MsgButtons::Ok);
         return;
     }
