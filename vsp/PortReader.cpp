@@ -84,8 +84,6 @@ void Reader::run() {
     port_->SetCTS(true);
     prepare();
     for (;;) {
-        // A changed mode or credential takes effect between bursts.
-        if (fill_ == room_ && m_.headerGen != gen_) prepare();
         int timeout = -1;
         if (flush_) {
             timeout = 0;
@@ -94,6 +92,8 @@ void Reader::run() {
             timeout = quiet > SILENCE_MS ? 0 : static_cast<int>(SILENCE_MS + 1 - quiet);
         }
         if (!port_->WaitInput(*rec_.stopEvent, timeout)) return;
+        // A changed mode or credential takes effect between bursts.
+        if (fill_ == room_ && m_.headerGen != gen_) prepare();
         pass();
     }
 }
