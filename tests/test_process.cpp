@@ -47,13 +47,14 @@ TEST(Process, PortsServeASerialProgramAndGoAwayOnSigterm) {
     ASSERT_TRUE(eventually([&] {
         return std::filesystem::exists(dir.file("ports/COM3")) && std::filesystem::exists(dir.file("ports/COM12"));
     }, 10000)) << m.log();
-    DtuSimOptions o;
-    o.devNo = "P12";
-    o.peer = VDIPAddress(127, 0, 0, 1, port);
-    o.echo = true;
-    DtuSim sim(o);
-    ASSERT_TRUE(sim.start());
-    sim.logon();
+    // The DTU simulator as users run it, echoing what it gets.
+    pid_t sim = fork();
+    if (sim == 0) {
+        std::string mgr = "127.0.0.1:" + std::to_string(port);
+        execl(VSP_DTUSIM_BIN, "vsp-dtusim", "--id", "P12", "--manager", mgr.c_str(), "--echo", "--quiet",
+              "--logon-every", "1", nullptr);
+        _exit(127);
+    }
     // pyserial writes through COM12; the simulated DTU echoes it back.
     const std::string script =
         "import serial, time\n"
@@ -69,7 +70,17 @@ TEST(Process, PortsServeASerialProgramAndGoAwayOnSigterm) {
         "s.close()\n";
     dir.write("talk.py", script);  // not serial.py: that would hide the module
     EXPECT_EQ(run("/usr/bin/python3 " + dir.file("talk.py")), "echo\n");  // Debian's python3-serial
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
     EXPECT_EQ(m.terminate(), 0) << m.log();
     EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM3")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM12")));
+}
+
+TEST(Process, SimulatorsExplainThemselves) {
+    for (const char* bin : {VSP_DTUSIM_BIN, VSP_RELAYSIM_BIN}) {
+        EXPECT_NE(run(std::string(bin) + " --help").find("Usage: "), std::string::npos) << bin;
+        EXPECT_NE(run(std::string(bin) + " --bogus 2>&1; echo rc=$?").find("rc=2"), std::string::npos) << bin;
+    }
+    EXPECT_NE(run(std::string(VSP_DTUSIM_BIN) + " --id 123456789012345 2>&1; echo rc=$?").find("rc=2"), std::string::npos);
 }
