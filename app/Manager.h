@@ -64,7 +64,6 @@ public:
     bool readSettings();
     bool readPorts();
     bool saveConfig();
-    const pugi::xml_document& document() const { return doc_; }
 
     // --- ports
     bool openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t serProto);
@@ -97,7 +96,7 @@ public:
     // Sets the management channel the dispatch hands answers to (null: none).
     void setPropForm(std::shared_ptr<MgmtChannel> channel);
 
-    // --- reading the rows (any thread; copies under the lock)
+    // --- reading the rows: f runs under the registry lock (any thread)
     template <class F> void withRows(F f) const {
         std::lock_guard<std::mutex> lk(regLock_);
         f(rows_, groups_);
@@ -108,7 +107,7 @@ public:
     std::mutex& registryLock() const { return regLock_; }
     MessageSink& messages() { return msg_; }
 
-    // --- settings (Part of the state the window shows)
+    // --- settings and network state
     uint16_t udpPort = 21012;
     uint16_t tcpPort = 21012;
     std::atomic<int> netMode{0};
