@@ -238,3 +238,13 @@ TEST(Config, SaveFailureIsReportedAndEndsTheProgram) {
     EXPECT_TRUE(f.core->terminateRequested);
     EXPECT_FALSE(std::filesystem::exists(f.dir.file("Config.xml.tmp")));
 }
+
+TEST(Config, DefaultThatCannotBeWrittenIsReported) {
+    CoreFixture f;
+    // The new file lands on a full device: it is made, but writing fails.
+    ASSERT_EQ(symlink("/dev/full", f.dir.file("Config.xml.tmp").c_str()), 0);
+    EXPECT_EQ(f.core->loadConfig(), 3);
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Can't write config.xml, please check!"});
+    EXPECT_EQ(f.msgs.shown[0].caption, "Error");
+    EXPECT_TRUE(f.core->terminateRequested);
+}

@@ -27,6 +27,7 @@ const char USAGE[] =
     "  --logon-every N     repeat the logon every N seconds (default 30; 0: once)\n"
     "  --echo              send every data packet back as it came\n"
     "  --bare              data from the manager comes without the 16-byte header\n"
+    "  --send-bare         send data without the header (the manager drops it; for testing)\n"
     "  --stdin             send what arrives on standard input as data\n"
     "  --send-file FILE    send the file's bytes as data after logging on\n"
     "  --quiet             do not write received data to standard output\n"
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     DtuSimOptions o;
     o.peer = VDIPAddress(127, 0, 0, 1, 21012);
     int logonEvery = 30;
-    bool fromStdin = false, quiet = false;
+    bool fromStdin = false, quiet = false, sendBare = false;
     std::string sendFile;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
             o.echo = true;
         } else if (a == "--bare") {
             o.bareIn = true;
+        } else if (a == "--send-bare") {
+            sendBare = true;
         } else if (a == "--stdin") {
             fromStdin = true;
         } else if (a == "--send-file") {
@@ -122,7 +125,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         usleep(200 * 1000);  // let the logon arrive first
-        sim.sendData(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        sim.sendData(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), !sendBare);
     }
     int sinceLogon = 0;
     bool stdinOpen = fromStdin;
@@ -132,7 +135,7 @@ int main(int argc, char** argv) {
             uint8_t buf[1024];
             ssize_t n = read(0, buf, sizeof buf);
             if (n > 0)
-                sim.sendData(buf, static_cast<size_t>(n));
+                sim.sendData(buf, static_cast<size_t>(n), !sendBare);
             else
                 stdinOpen = false;
         }
