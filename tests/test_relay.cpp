@@ -14,7 +14,8 @@ std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
 
 // A manager core in Relay mode over TCP, with no UDP port, and a relay on loopback.
 struct TcpRelayFixture {
-    explicit TcpRelayFixture(uint16_t version = 1, uint16_t keepAlive = 13) : port(freePort(SOCK_STREAM)) {
+    explicit TcpRelayFixture(uint16_t version = 1, uint16_t keepAlive = 13, const std::string& managerPwd = "secret")
+        : port(freePort(SOCK_STREAM)) {
         RelaySimOptions ro;
         ro.port = port;
         ro.bindIp = "127.0.0.1";
@@ -25,7 +26,7 @@ struct TcpRelayFixture {
         relay = std::make_unique<RelaySim>(ro);
         EXPECT_TRUE(relay->start());
         dir.write("Config.xml", sysLine("udpport=\"\" tcpport=\"" + std::to_string(port) +
-                                        "\" mode=\"2\" usr=\"alice\" pwd=\"secret\"") +
+                                        "\" mode=\"2\" usr=\"alice\" pwd=\"" + managerPwd + "\"") +
                                     portXml(5, 0, 1, dtuXml("R1")) + "</VSPConfig>");
         core = startedManager(dir, msgs, clock);
     }
@@ -121,11 +122,7 @@ TEST(RelayTcp, KeepAliveZeroLeavesTheLogonUnacknowledged) {
 }
 
 TEST(RelayTcp, WrongPasswordIsRejectedByTheRelay) {
-    TcpRelayFixture f;
-    {
-        std::lock_guard<std::mutex> lk(f.core->registryLock());
-        f.core->usrPwd = "wrong";
-    }
+    TcpRelayFixture f(1, 13, "wrong");
     EXPECT_TRUE(eventually([&] {
         f.core->TimerLogonTOTimer();  // repeats the logon once the connection stands
         return f.relay->counts().rejected > 0;
