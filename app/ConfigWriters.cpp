@@ -44,21 +44,25 @@ Row* Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::
             if (r->caption == devNo) return r.get();
     }
     if (n < 1 || n >= PORT_COUNT) return nullptr;
-    pugi::xml_node port;
-    if (!portOpen(n)) {
-        if (!openPort(n, 0, 1, 0)) {
-            msg_.show("Create virtual serial port error, please check your computer.", "Warning",
-                      MsgIcon::Exclamation, MsgButtons::Ok);
-            return nullptr;
-        }
+    // A number that does not fit is refused before anything is made.
+    if (!devNoFits(devNo)) {
+        error("Create dtu error, please check!");
+        return nullptr;
+    }
+    if (!portOpen(n) && !openPort(n, 0, 1, 0)) {
+        msg_.show("Create virtual serial port error, please check your computer.", "Warning", MsgIcon::Exclamation,
+                  MsgButtons::Ok);
+        return nullptr;
+    }
+    // A port that failed to open at start-up already has its element.
+    pugi::xml_node port = portNode(n);
+    if (!port) {
         port = doc_.document_element().append_child("CommPort");
         port.append_attribute("port").set_value(n);
         port.append_attribute("netproto").set_value("0");
         port.append_attribute("appproto").set_value("1");
         port.append_attribute("serproto").set_value("0");
         port.append_attribute("cmt").set_value("");
-    } else {
-        port = portNode(n);
     }
     bool sel;
     {
@@ -67,22 +71,6 @@ Row* Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::
         sel = !p.dtuHead || p.serProto != 0;
     }
     _tagDTU* dtu = createDtu(n, devNo, "", "", comment, sel);
-    if (!dtu) {
-        // Only a device number that does not fit gets here; a port opened
-        // for it alone is not left behind.
-        bool empty;
-        {
-            std::lock_guard<std::mutex> lk(regLock_);
-            empty = !vsp_[static_cast<size_t>(n)].dtuHead;
-        }
-        if (empty) {
-            closePort(n);
-            doc_.document_element().remove_child(port);
-        }
-        error("Create dtu error, please check!");
-        return nullptr;
-    }
-    if (!port) port = doc_.document_element().append_child("CommPort");  // lost element: made anew
     pugi::xml_node d = port.append_child("DTU");
     d.append_attribute("id").set_value(dtu->devNo);
     d.append_attribute("ip").set_value("");
@@ -149,7 +137,7 @@ void Manager::applyEdit(Row* row, const PropResult& r) {
         }
         if (r.fieldsChanged) {
             pugi::xml_node d = dtuNode(port, row->caption);
-            if (r.devNo != row->caption && r.devNo.size() <= DEVNO_MAX) {
+            if (r.devNo != row->caption && devNoFits(r.devNo)) {
                 row->caption = r.devNo;
                 setAttr(d, "id", r.devNo.c_str());
                 std::memset(dtu->devNo, 0, sizeof dtu->devNo);

@@ -44,8 +44,7 @@ _tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::str
                             const std::string& ledText, const std::string& comment, bool sel) {
     // Numbers that do not fit the 14-byte field are refused, never cut: a cut
     // number would no longer match its element in Config.xml.
-    if (portNo <= 0 || portNo >= PORT_COUNT || devNo.size() > DEVNO_MAX || devNo.find('\0') != std::string::npos)
-        return nullptr;
+    if (portNo <= 0 || portNo >= PORT_COUNT || !devNoFits(devNo)) return nullptr;
     std::lock_guard<std::mutex> lk(regLock_);
     _tagVSP& port = vsp_[static_cast<size_t>(portNo)];
     if (!port.vsPortAx) return nullptr;

@@ -68,4 +68,8 @@ struct _tagVSP {
 std::string parseLedNums(const std::string& text, uint8_t ledMap[32]);
 // The set's numbers 0..254 ascending, comma-separated.
 std::string ledNumsText(const uint8_t ledMap[32]);
+// A device number fits its 14-byte field (with room for the NUL).
+inline bool devNoFits(const std::string& devNo) {
+    return devNo.size() <= DEVNO_MAX && devNo.find('\0') == std::string::npos;
+}
 inline bool ledHas(const uint8_t ledMap[32], unsigned n) { return ledMap[n >> 3] & (1u << (n & 7)); }
