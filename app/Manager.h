@@ -106,6 +106,7 @@ public:
     Row rowCopy(const Row* row) const;
     std::mutex& registryLock() const { return regLock_; }
     MessageSink& messages() { return msg_; }
+    void credentials(std::string& user, std::string& pwd) const;  // relay user and password, any thread
 
     // --- settings and network state
     uint16_t udpPort = 21012;
@@ -150,7 +151,6 @@ private:
     void onDtuData(const VDIPAddress& from, const uint8_t* p, uint32_t len);
     void onRelayLogonAnswer(const uint8_t* p, uint32_t len);
     void onRelayDtuState(const uint8_t* p, uint32_t len);
-    void credentials(std::string& user, std::string& pwd) const;
 
     MessageSink& msg_;
     Clock& clock_;

@@ -61,7 +61,6 @@ struct _tagVSP {
     std::shared_ptr<_tagDTU> dtuHead;
     uint32_t netProto = 0;
     uint32_t appProto = 0;
-    int index = 0;
 };
 
 // LED-number list text to the 256-bit set; "" when the text is not a list.

@@ -13,7 +13,6 @@
 Manager::Manager(MessageSink& msg, Clock& clock, ManagerOptions opts)
     : cfgFileName(opts.cfgFileName), msg_(msg), clock_(clock), opts_(std::move(opts)) {
     inet_pton(AF_INET, opts_.relayBuiltinIp.c_str(), relayIp);
-    for (int i = 0; i < PORT_COUNT; ++i) vsp_[static_cast<size_t>(i)].index = i;
 }
 
 Manager::~Manager() { FormDestroy(); }

@@ -108,6 +108,15 @@ TEST(RelayTcp, TooNewRelayIsRefused) {
     f.core->sendRelayLogon();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(f.relay->counts().logons + f.relay->counts().queries, before);
+    // Nor does serial data: the relay still reports the DTU, the port keeps its data.
+    f.startDtu();
+    ASSERT_TRUE(eventually([&] { return f.record()->online.load(); }));
+    SerialProgram prog(f.dir.file("ports/COM5"));
+    ASSERT_TRUE(eventually([&] { return f.core->portInUse(5); }));
+    prog.write("not-for-you");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(f.relay->counts().data, 0);
+    EXPECT_EQ(f.record()->txBytes, 0u);
 }
 
 TEST(RelayTcp, KeepAliveZeroLeavesTheLogonUnacknowledged) {

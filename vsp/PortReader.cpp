@@ -60,11 +60,7 @@ void Reader::prepare() {
     mode_ = m_.netMode;
     if (mode_ == 2) {
         std::string user, pwd;
-        {
-            std::lock_guard<std::mutex> lk(m_.registryLock());
-            user = m_.usrName;
-            pwd = m_.usrPwd;
-        }
+        m_.credentials(user, pwd);
         buildCredentials(buf_, RelayData, user, pwd);
         room_ = RELAY_DTU_HEADER;
     } else if (rec_.appProto == 1) {
@@ -201,6 +197,7 @@ void Reader::transmit(const Target& t, uint8_t* pkt, int len) {
     else if (room_ == LINK_HEADER_SIZE)
         putDevNo(pkt, t.devNo);
     const bool relay = mode_ == 2;
+    if (relay && m_.relayRefused) return;  // a relay too new for us gets nothing more
     const VDIPAddress dest = relay ? m_.relayAddr : t.addr;
     const int minimum = relay ? RELAY_DTU_HEADER + 1 : (room_ == LINK_HEADER_SIZE ? LINK_HEADER_SIZE + 1 : 0);
     const uint8_t* data = pkt;
