@@ -3,6 +3,9 @@
 // window shows it and tests read its exact text and caption.
 #include <string>
 
+// The conversion error users know from the toolkit, for text that is not a number.
+inline std::string notAnInteger(const std::string& text) { return "'" + text + "' is not a valid integer value"; }
+
 enum class MsgIcon { None, Warning, Error, Exclamation };
 enum class MsgButtons { Ok, YesNo };
 enum class MsgAnswer { Ok, Yes, No };

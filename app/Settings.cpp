@@ -5,7 +5,7 @@
 void Manager::applySettings(const SettingsInput& in) {
     int p = strToIntDef(in.localPort.c_str(), INT32_MIN);
     if (p == INT32_MIN) {
-        error("'" + in.localPort + "' is not a valid integer value");
+        error(notAnInteger(in.localPort));
         return;
     }
     pugi::xml_node sys = sysNode();

@@ -260,6 +260,8 @@ private slots:
                 d.cbBaudRate->currentText() != "9600")
                 return int(QDialog::Rejected);
             d.HostAddress->setText("192.168.5.5:9000");
+            d.MaxNetPacketLen->setText("12x");
+            d.btnGetCfgClick();  // not a number: nothing is sent
             d.MaxNetPacketLen->setText("70000");
             d.cbBaudRate->setCurrentIndex(4);
             d.btnGetCfgClick();  // saves now
@@ -267,10 +269,11 @@ private slots:
             return int(QDialog::Accepted);
         };
         w.form->BtnEditPortDtuClick();
-        QCOMPARE(w.msgs.texts(), (std::vector<std::string>{"Save configuration sucessfully!",
+        QCOMPARE(w.msgs.texts(), (std::vector<std::string>{"'12x' is not a valid integer value",
+                                                          "Save configuration sucessfully!",
                                                           "Restart command has been sent, please wait DTU logon."}));
-        QCOMPARE(w.msgs.shown[0].caption, std::string("OK"));
-        QCOMPARE(w.msgs.shown[1].caption, std::string("Ok"));
+        QCOMPARE(w.msgs.shown[1].caption, std::string("OK"));
+        QCOMPARE(w.msgs.shown[2].caption, std::string("Ok"));
         std::vector<uint8_t> after = sim.config();
         QCOMPARE(getU32(after.data()), 115200u);
         QCOMPARE(std::string(reinterpret_cast<const char*>(after.data() + 4)), std::string("192.168.5.5:9000"));

@@ -252,11 +252,7 @@ void TMainForm::mnuConfigClick() {
     TConfigForm dlg(this);
     Manager& c = *core_;
     std::string user, pwd;
-    {
-        std::lock_guard<std::mutex> lk(c.registryLock());
-        user = c.usrName;
-        pwd = c.usrPwd;
-    }
+    c.credentials(user, pwd);
     dlg.fill(c.udpPort != 0 ? c.udpPort : c.tcpPort, c.netMode, QString::fromStdString(user), QString::fromStdString(pwd));
     if (execConfigForm(dlg) == QDialog::Accepted) c.applySettings(dlg.input());
     refresh();

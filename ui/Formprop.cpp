@@ -189,12 +189,8 @@ void TPropForm::BtnGetStateClick() {
     if (!dtu_ || busy_) return;
     busy_ = true;
     lblResultState->hide();
-    uint8_t req[LINK_HEADER_SIZE] = {};
-    {
-        std::lock_guard<std::mutex> lk(core_.registryLock());
-        putDevNo(req, dtu_->devNo);
-    }
-    req[TYPE_OFFSET] = DtuGetState;
+    uint8_t req[LINK_HEADER_SIZE];
+    header(req, DtuGetState);
     ch_->begin();
     core_.sendToDtu(dtu_, req, sizeof req);
     if (waitAnswer(lblResultState)) {
@@ -214,19 +210,16 @@ void TPropForm::btnGetCfgClick() {
     lblResult->hide();
     uint8_t* io = ch_->ioBuf;
     int len = LINK_HEADER_SIZE;
-    {
-        std::lock_guard<std::mutex> lk(core_.registryLock());
-        putDevNo(io, dtu_->devNo);
-    }
     const bool save = cfgRead;
+    header(io, save ? DtuSetConfig : DtuGetConfig);
     if (save) {
         int i = cbBaudRate->currentIndex();
         if (i >= 0) putU32(dtuCfg_ + CFG_BAUD, baudRates[i]);  // no entry chosen: the rate read goes back
         bool ok = false;
         qlonglong maxLen = MaxNetPacketLen->text().trimmed().toLongLong(&ok);
         if (!ok) {
-            core_.messages().show("'" + MaxNetPacketLen->text().toStdString() + "' is not a valid integer value",
-                                  "Error", MsgIcon::None, MsgButtons::Ok);
+            core_.messages().show(notAnInteger(MaxNetPacketLen->text().toStdString()), "Error", MsgIcon::None,
+                                  MsgButtons::Ok);
             busy_ = false;
             return;
         }
@@ -234,11 +227,8 @@ void TPropForm::btnGetCfgClick() {
         QByteArray host = HostAddress->text().toLatin1().left(31);
         std::memcpy(dtuCfg_ + CFG_HOST, host.constData(), static_cast<size_t>(host.size()));
         dtuCfg_[CFG_HOST + host.size()] = 0;
-        io[TYPE_OFFSET] = DtuSetConfig;
         std::memcpy(io + LINK_HEADER_SIZE, dtuCfg_, DTU_CONFIG_SIZE);
         len += DTU_CONFIG_SIZE;
-    } else {
-        io[TYPE_OFFSET] = DtuGetConfig;
     }
     // The request is copied out before the wait starts: the answer lands in the same buffer.
     uint8_t req[LINK_HEADER_SIZE + DTU_CONFIG_SIZE];
@@ -268,14 +258,18 @@ void TPropForm::btnGetCfgClick() {
     busy_ = false;
 }
 
+void TPropForm::header(uint8_t* buf, uint8_t type) {
+    {
+        std::lock_guard<std::mutex> lk(core_.registryLock());  // a rename may be under way
+        putDevNo(buf, dtu_->devNo);
+    }
+    buf[TYPE_OFFSET] = type;
+}
+
 void TPropForm::btnRestartClick() {
     if (!dtu_) return;
-    uint8_t req[LINK_HEADER_SIZE] = {};
-    {
-        std::lock_guard<std::mutex> lk(core_.registryLock());
-        putDevNo(req, dtu_->devNo);
-    }
-    req[TYPE_OFFSET] = DtuRestart;
+    uint8_t req[LINK_HEADER_SIZE];  // a buffer of its own: ioBuf may hold an answer
+    header(req, DtuRestart);
     core_.sendToDtu(dtu_, req, sizeof req);
     message("Restart command has been sent, please wait DTU logon.", "Ok");
 }

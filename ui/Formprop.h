@@ -50,6 +50,7 @@ private:
     // False on time-out (the tab's red label is shown) or when the dialog closed.
     bool waitAnswer(QLabel* timeoutLabel);
     void message(const char* text, const char* caption);
+    void header(uint8_t* buf, uint8_t type);  // the DTU's number and the request type
 
     Manager& core_;
     _tagDTU* dtu_;
