@@ -69,9 +69,14 @@ void TMainForm::build() {
     v->addWidget(VSPListView, 1);
     connect(VSPListView, &QTreeView::clicked, this, [this] { VSPListViewClick(); });
     connect(VSPListView, &QTreeView::doubleClicked, this, [this] { VSPListViewDblClick(); });
+    // A reset (rows came or went) forgets the selection: it is taken over by
+    // row, only then, so the once-a-second refresh does not walk the rows.
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] { keepSelected_ = selectedRows(); });
     connect(model_, &QAbstractItemModel::modelReset, VSPListView, &QTreeView::expandAll);
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         for (int g = 0; g < model_->rowCount(); ++g) VSPListView->setFirstColumnSpanned(g, {}, true);
+        selectRows(keepSelected_);
+        keepSelected_.clear();
     });
 
     auto* BottomPanel = new QWidget;
@@ -152,8 +157,7 @@ void TMainForm::syncFromCore() {
 }
 
 void TMainForm::refresh() {
-    std::vector<Row*> keep = selectedRows();
-    if (model_->refresh()) selectRows(keep);  // a reset forgets the selection
+    model_->refresh();
     syncFromCore();
 }
 

@@ -66,4 +66,5 @@ private:
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;
+    std::vector<Row*> keepSelected_;  // across a model reset
 };

@@ -34,7 +34,7 @@ std::vector<VSPListModel::Group> VSPListModel::snapshot() const {
     return out;
 }
 
-bool VSPListModel::refresh() {
+void VSPListModel::refresh() {
     std::vector<Group> next = snapshot();
     bool same = next.size() == groups_.size();
     for (size_t g = 0; same && g < next.size(); ++g) {
@@ -45,7 +45,7 @@ bool VSPListModel::refresh() {
         beginResetModel();
         groups_ = std::move(next);
         endResetModel();
-        return true;
+        return;
     }
     groups_ = std::move(next);
     for (size_t g = 0; g < groups_.size(); ++g) {
@@ -53,7 +53,6 @@ bool VSPListModel::refresh() {
         QModelIndex parent = index(static_cast<int>(g), 0);
         emit dataChanged(index(0, 0, parent), index(static_cast<int>(groups_[g].items.size()) - 1, ColCount, parent));
     }
-    return false;
 }
 
 Row* VSPListModel::rowAt(const QModelIndex& idx) const {

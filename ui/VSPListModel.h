@@ -12,8 +12,8 @@ public:
     explicit VSPListModel(Manager& core, QObject* parent = nullptr);
 
     // Takes the rows over from the core: cell changes only when the rows are
-    // the same, a reset when rows or groups came or went (returns true then).
-    bool refresh();
+    // the same, a reset when rows or groups came or went.
+    void refresh();
     Row* rowAt(const QModelIndex& index) const;
     QModelIndex indexOf(const Row* row) const;
     int groupOf(const QModelIndex& index) const;  // port number of a group item, else 0
