@@ -4,23 +4,15 @@
 
 #include "app/Manager.h"
 
-namespace {
-pugi::xml_node dtuNode(pugi::xml_node port, const std::string& id) {
-    for (pugi::xml_node d : port.children("DTU"))
-        if (id == d.attribute("id").value()) return d;
-    return {};
-}
-}  // namespace
-
 void Manager::saveSelection() {
     {
-        std::lock_guard<std::mutex> lk(regLock_);
-        for (pugi::xml_node port : doc_.document_element().children("CommPort")) {
+        RegGuard g(reg_.mutex());
+        for (pugi::xml_node port : config_.root().children("CommPort")) {
             int n = strToIntDef(port.attribute("port").value(), -1);
             if (n <= 0 || n >= PORT_COUNT) continue;
             for (pugi::xml_node d : port.children("DTU")) {
                 const char* id = d.attribute("id").value();
-                for (_tagDTU* dtu = vsp_[static_cast<size_t>(n)].dtuHead.get(); dtu; dtu = dtu->next.get())
+                for (_tagDTU* dtu = reg_.port(g, n).dtuHead.get(); dtu; dtu = dtu->next.get())
                     if (std::strcmp(dtu->devNo, id) == 0) {
                         setAttr(d, "sel", dtu->selected ? "1" : "0");
                         break;
@@ -37,27 +29,28 @@ void Manager::BtnSaveSelectClick() {
     if (!terminateRequested) msg_.show("Save sucessfully!", "Ok", MsgIcon::None, MsgButtons::Ok);
 }
 
-Row* Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::string& comment) {
+DtuId Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::string& comment) {
     {
-        std::lock_guard<std::mutex> lk(regLock_);
-        for (auto& r : rows_)
-            if (r->caption == devNo) return r.get();
+        RegGuard g(reg_.mutex());
+        for (auto& r : reg_.rows(g))
+            if (r->caption == devNo) return r->seq;
     }
-    if (n < 1 || n >= PORT_COUNT) return nullptr;
+    if (n < 1 || n >= PORT_COUNT) return 0;
     // A number that does not fit is refused before anything is made.
     if (!devNoFits(devNo)) {
         error("Create dtu error, please check!");
-        return nullptr;
+        return 0;
     }
     if (!portOpen(n) && !openPort(n, 0, 1, 0)) {
+        reportCause("COM" + std::to_string(n), ports_.lastError());
         msg_.show("Create virtual serial port error, please check your computer.", "Warning", MsgIcon::Exclamation,
                   MsgButtons::Ok);
-        return nullptr;
+        return 0;
     }
     // A port that failed to open at start-up already has its element.
-    pugi::xml_node port = portNode(n);
+    pugi::xml_node port = config_.portNode(n);
     if (!port) {
-        port = doc_.document_element().append_child("CommPort");
+        port = config_.root().append_child("CommPort");
         port.append_attribute("port").set_value(n);
         port.append_attribute("netproto").set_value("0");
         port.append_attribute("appproto").set_value("1");
@@ -65,67 +58,73 @@ Row* Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::
         port.append_attribute("cmt").set_value("");
     }
     bool sel;
+    std::string id;
     {
-        std::lock_guard<std::mutex> lk(regLock_);
-        const _tagVSP& p = vsp_[static_cast<size_t>(n)];
+        RegGuard g(reg_.mutex());
+        const _tagVSP& p = reg_.port(g, n);
         sel = !p.dtuHead || p.serProto != 0;
+        _tagDTU* dtu = reg_.createDtu(g, n, devNo, "", "", comment, sel);
+        sel = dtu->selected;
+        id = dtu->devNo;
     }
-    _tagDTU* dtu = createDtu(n, devNo, "", "", comment, sel);
     pugi::xml_node d = port.append_child("DTU");
-    d.append_attribute("id").set_value(dtu->devNo);
+    d.append_attribute("id").set_value(id.c_str());
     d.append_attribute("ip").set_value("");
     d.append_attribute("cmt").set_value(comment.c_str());
     d.append_attribute("devids").set_value("");
-    d.append_attribute("sel").set_value(dtu->selected ? "1" : "0");
+    d.append_attribute("sel").set_value(sel ? "1" : "0");
     saveConfig();
-    return nullptr;
+    return 0;
 }
 
-void Manager::BtnDelDtuClick(const std::vector<Row*>& selected) {
+void Manager::BtnDelDtuClick(const std::vector<DtuId>& selected) {
     if (selected.empty()) return;
     if (msg_.show("Are you sure you want delete all selected DTUs?", "Warning", MsgIcon::Exclamation,
                   MsgButtons::YesNo) != MsgAnswer::Yes)
         return;
-    for (Row* row : selected) {
-        _tagDTU* dtu = row->dtu;
-        int n = dtu->portNo;
+    for (DtuId id : selected) {
+        int n;
         bool only;
-        std::string id;
+        std::string devNo;
         {
-            std::lock_guard<std::mutex> lk(regLock_);
-            const _tagVSP& p = vsp_[static_cast<size_t>(n)];
-            only = p.dtuHead.get() == dtu && !dtu->next;
-            id = dtu->devNo;
+            RegGuard g(reg_.mutex());
+            Row* row = reg_.row(g, id);
+            if (!row) continue;
+            n = row->groupId;
+            only = reg_.port(g, n).dtuHead.get() == row->dtu && !row->dtu->next;
+            devNo = row->dtu->devNo;
         }
-        pugi::xml_node port = portNode(n);
+        pugi::xml_node port = config_.portNode(n);
         if (only)
-            doc_.document_element().remove_child(port);
+            config_.root().remove_child(port);
         else
-            port.remove_child(dtuNode(port, id));
-        removeDtu(dtu);
+            port.remove_child(ConfigStore::dtuNode(port, devNo));
+        removeDtu(id);
     }
     saveConfig();
 }
 
-void Manager::applyEdit(Row* row, const PropResult& r) {
+void Manager::applyEdit(DtuId id, const PropResult& r) {
     if (!r.protoChanged && !r.fieldsChanged) return;
-    _tagDTU* dtu = row->dtu;
-    int n = row->groupId;
-    pugi::xml_node port = portNode(n);
     {
-        std::lock_guard<std::mutex> lk(regLock_);
-        _tagVSP& p = vsp_[static_cast<size_t>(n)];
+        RegGuard g(reg_.mutex());
+        Row* row = reg_.row(g, id);
+        if (!row) return;
+        _tagDTU* dtu = row->dtu;
+        int n = row->groupId;
+        pugi::xml_node port = config_.portNode(n);
+        _tagVSP& p = reg_.port(g, n);
         if (r.protoChanged && static_cast<uint32_t>(r.proto) != p.serProto) {
             p.serProto = static_cast<uint32_t>(r.proto);
             setAttr(port, "serproto", std::to_string(r.proto).c_str());
             if (r.proto == 0) {
-                for (auto& other : rows_)
-                    if (other->groupId == n) setCheckedLocked(other.get(), false);
+                for (auto& other : reg_.rows(g))
+                    if (other->groupId == n) reg_.setChecked(g, other.get(), false);
                 btnSelectAllEnabled = false;
             } else {
                 btnSelectAllEnabled = true;
             }
-            for (auto& other : rows_) {
+            for (auto& other : reg_.rows(g)) {
                 if (other->groupId != n || !other->dtu) continue;
                 if (r.proto <= 1) {
                     other->cells[ColController] = "";
@@ -136,12 +135,10 @@ void Manager::applyEdit(Row* row, const PropResult& r) {
             }
         }
         if (r.fieldsChanged) {
-            pugi::xml_node d = dtuNode(port, row->caption);
+            pugi::xml_node d = ConfigStore::dtuNode(port, row->caption);
             if (r.devNo != row->caption && devNoFits(r.devNo)) {
-                row->caption = r.devNo;
                 setAttr(d, "id", r.devNo.c_str());
-                std::memset(dtu->devNo, 0, sizeof dtu->devNo);
-                std::memcpy(dtu->devNo, r.devNo.data(), r.devNo.size());
+                reg_.renameDtu(g, dtu, r.devNo);
             }
             if (r.ledNums != row->cells[ColController]) {
                 std::string norm = parseLedNums(r.ledNums, dtu->ledMap);
@@ -155,4 +152,32 @@ void Manager::applyEdit(Row* row, const PropResult& r) {
         }
     }
     saveSelection();
+}
+
+void Manager::setChecked(DtuId id, bool checked) {
+    RegGuard g(reg_.mutex());
+    if (Row* row = reg_.row(g, id)) reg_.setChecked(g, row, checked);
+}
+
+void Manager::VSPListViewClick(DtuId id) {
+    RegGuard g(reg_.mutex());
+    Row* row = reg_.row(g, id);
+    if (row && reg_.port(g, row->groupId).serProto != 0) btnSelectAllEnabled = true;
+}
+
+void Manager::BtnSelectAllClick(DtuId first) {
+    RegGuard g(reg_.mutex());
+    Row* row = reg_.row(g, first);
+    if (!row || reg_.port(g, row->groupId).serProto == 0) return;
+    for (auto& r : reg_.rows(g))
+        if (r->groupId == row->groupId) reg_.setChecked(g, r.get(), true);
+}
+
+void Manager::BtnDeselectAllClick(DtuId first) {
+    RegGuard g(reg_.mutex());
+    Row* row = reg_.row(g, first);
+    if (!row) return;
+    const int group = row->groupId;
+    for (auto& r : reg_.rows(g))
+        if (r->groupId == group) reg_.setChecked(g, r.get(), false);
 }

@@ -1,6 +1,7 @@
-#include <cstring>
+#include "app/Registry.h"
 
-#include "app/Manager.h"
+#include <algorithm>
+#include <cstring>
 
 std::string parseLedNums(const std::string& text, uint8_t ledMap[32]) {
     std::memset(ledMap, 0, 32);
@@ -40,12 +41,11 @@ std::string ledNumsText(const uint8_t ledMap[32]) {
     return out;
 }
 
-_tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::string& addrText,
-                            const std::string& ledText, const std::string& comment, bool sel) {
+_tagDTU* Registry::createDtu(const RegGuard& g, int portNo, const std::string& devNo, const std::string& addrText,
+                             const std::string& ledText, const std::string& comment, bool sel) {
     // Numbers that do not fit the 14-byte field are refused, never cut: a cut
     // number would no longer match its element in Config.xml.
     if (portNo <= 0 || portNo >= PORT_COUNT || !devNoFits(devNo)) return nullptr;
-    std::lock_guard<std::mutex> lk(regLock_);
     _tagVSP& port = vsp_[static_cast<size_t>(portNo)];
     if (!port.vsPortAx) return nullptr;
     auto dtu = std::make_shared<_tagDTU>();
@@ -68,6 +68,7 @@ _tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::str
     row->seq = ++rowSeq_;
     dtu->listItem = row.get();
     Row* r = row.get();
+    byId_[r->seq] = r;
     rows_.push_back(std::move(row));
 
     if (sel) {
@@ -76,7 +77,7 @@ _tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::str
             for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get()) another = another || d->selected;
         if (!another) {
             dtu->selected = true;
-            setCheckedLocked(r, true);
+            setChecked(g, r, true);
         }
     }
     _tagDTU* raw = dtu.get();
@@ -90,51 +91,54 @@ _tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::str
     return raw;
 }
 
-_tagDTU* Manager::findDtu(const char* devNo) {
+_tagDTU* Registry::findDtu(const RegGuard&, std::string_view devNo) {
     for (auto& port : vsp_)
         for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get())
-            if (std::strcmp(d->devNo, devNo) == 0) return d;
+            if (devNo == d->devNo) return d;
     return nullptr;
 }
 
-void Manager::removeDtu(_tagDTU* dtu) {
-    int n = dtu->portNo;
-    bool empty;
-    std::shared_ptr<_tagDTU> keep;  // freed after the lock; threads still sending hold their own reference
-    {
-        std::lock_guard<std::mutex> lk(regLock_);
-        _tagVSP& port = vsp_[static_cast<size_t>(n)];
-        std::shared_ptr<_tagDTU>* link = &port.dtuHead;
-        while (*link && link->get() != dtu) link = &(*link)->next;
-        if (!*link) return;
-        keep = *link;
-        *link = keep->next;
-        // A reader still sending to it gives up: it left the eligible set.
-        keep->selected = false;
-        keep->online = false;
-        empty = !port.dtuHead;
+Row* Registry::row(const RegGuard&, DtuId id) {
+    auto it = byId_.find(id);
+    return it == byId_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<_tagDTU> Registry::unlink(const RegGuard&, _tagDTU* dtu, bool& portEmpty) {
+    _tagVSP& port = vsp_[static_cast<size_t>(dtu->portNo)];
+    std::shared_ptr<_tagDTU>* link = &port.dtuHead;
+    while (*link && link->get() != dtu) link = &(*link)->next;
+    if (!*link) return nullptr;
+    std::shared_ptr<_tagDTU> keep = *link;
+    *link = keep->next;
+    // A reader still sending to it gives up: it left the eligible set.
+    keep->selected = false;
+    keep->online = false;
+    portEmpty = !port.dtuHead;
+    if (Row* r = keep->listItem) {
+        byId_.erase(r->seq);
         for (auto it = rows_.begin(); it != rows_.end(); ++it)
-            if (it->get() == dtu->listItem) {
+            if (it->get() == r) {
                 rows_.erase(it);
                 break;
             }
-        keep->listItem = nullptr;
     }
-    if (empty) closePort(n);
+    keep->listItem = nullptr;
+    return keep;
 }
 
-void Manager::setChecked(Row* row, bool checked) {
-    std::lock_guard<std::mutex> lk(regLock_);
-    setCheckedLocked(row, checked);
+void Registry::renameDtu(const RegGuard&, _tagDTU* dtu, const std::string& devNo) {
+    std::memset(dtu->devNo, 0, sizeof dtu->devNo);
+    std::memcpy(dtu->devNo, devNo.data(), std::min(devNo.size(), static_cast<size_t>(DEVNO_MAX)));
+    if (dtu->listItem) dtu->listItem->caption = dtu->devNo;
 }
 
-void Manager::setCheckedLocked(Row* row, bool checked) {
+void Registry::setChecked(const RegGuard& g, Row* row, bool checked) {
     if (row->checked == checked) return;
     row->checked = checked;
-    if (checkHook_) onCheckChanged(row, checked);
+    if (checkHook_) onCheckChanged(g, row, checked);
 }
 
-void Manager::onCheckChanged(Row* row, bool checked) {
+void Registry::onCheckChanged(const RegGuard& g, Row* row, bool checked) {
     _tagDTU* dtu = row->dtu;
     if (!dtu || inCheckChange_) return;
     inCheckChange_ = true;
@@ -145,45 +149,17 @@ void Manager::onCheckChanged(Row* row, bool checked) {
             for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get())
                 if (d != dtu && d->selected && d->portNo == dtu->portNo) {
                     d->selected = false;
-                    if (d->listItem) setCheckedLocked(d->listItem, false);
+                    if (d->listItem) setChecked(g, d->listItem, false);
                 }
     } else {
         dtu->selected = false;
     }
-    btnSaveSelectEnabled = true;
+    if (onSelectionChange_) onSelectionChange_();
     inCheckChange_ = false;
 }
 
-void Manager::VSPListViewClick(Row* row) {
-    if (!row || !row->dtu) return;
-    std::lock_guard<std::mutex> lk(regLock_);
-    if (vsp_[static_cast<size_t>(row->dtu->portNo)].serProto != 0) btnSelectAllEnabled = true;
-}
-
-void Manager::BtnSelectAllClick(Row* first) {
-    if (!first || !first->dtu) return;
-    std::lock_guard<std::mutex> lk(regLock_);
-    if (vsp_[static_cast<size_t>(first->dtu->portNo)].serProto == 0) return;
-    int group = first->groupId;
-    for (auto& r : rows_)
-        if (r->groupId == group) setCheckedLocked(r.get(), true);
-}
-
-void Manager::BtnDeselectAllClick(Row* first) {
-    if (!first) return;
-    std::lock_guard<std::mutex> lk(regLock_);
-    int group = first->groupId;
-    for (auto& r : rows_)
-        if (r->groupId == group) setCheckedLocked(r.get(), false);
-}
-
-void Manager::addGroupLocked(int n) {
+void Registry::addGroup(const RegGuard&, int n) {
     for (int g : groups_)
         if (g == n) return;
     groups_.push_back(n);
-}
-
-Row Manager::rowCopy(const Row* row) const {
-    std::lock_guard<std::mutex> lk(regLock_);
-    return *row;
 }

@@ -1,22 +1,26 @@
 #pragma once
-// The port table and DTU records, and the list rows as data.
+// The port table and DTU records, and the list rows as data. One short lock
+// guards them all; a function that needs it takes the guard, so the
+// compiler sees that the caller holds it.
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
-#include "net/VDEvent.h"
+#include "link/LinkProtocol.h"
 #include "net/VDIPAddress.h"
-#include "net/VDThread.h"
+#include "vsp/PortReader.h"
 #include "vsp/VirtualPort.h"
 
-class Manager;
 struct _tagDTU;
 
 constexpr int PORT_COUNT = 255;  // records 0..254; index = COM number
-constexpr int FRAME_BUF_SIZE = 1400;
-constexpr int DEVNO_MAX = 14;
 
 // Sub-item columns after the caption (Device No.).
 enum RowCol { ColOn, ColAddress, ColLastLogon, ColTx, ColRx, ColController, ColComment, ColCount };
@@ -26,41 +30,77 @@ inline constexpr const char* OFF_MARK = "\xC3\x97";     // ×
 inline constexpr const char* NO_ADDR = "0.0.0.0:0";
 inline constexpr const char* NEVER = "0000-00-00 00:00:00";
 
+using RegGuard = std::lock_guard<std::mutex>;
+// A DTU as the window and the dialogs name it: its row's creation number.
+using DtuId = uint64_t;
+
 struct Row {
     std::string caption;
     std::array<std::string, ColCount> cells;
     bool checked = false;
     int groupId = 0;
-    _tagDTU* dtu = nullptr;
-    uint64_t seq = 0;  // creation order
+    _tagDTU* dtu = nullptr;  // inside the core only
+    DtuId seq = 0;           // creation order; the DTU's id
 };
 
-struct _tagDTU {
+struct _tagDTU : DtuLinkState, std::enable_shared_from_this<_tagDTU> {
     char devNo[DEVNO_MAX + 1] = {};
     uint8_t ledMap[32] = {};
     bool fixedAddr = false;
     int32_t portNo = 0;
-    std::atomic<bool> selected{false};
-    std::atomic<bool> online{false};
     std::atomic<int64_t> lastLogon{0};  // FILETIME of local time
     VDIPAddress addr;                   // under the registry lock
-    std::atomic<uint32_t> txBytes{0};
-    std::atomic<uint32_t> rxBytes{0};
-    int32_t queryCount = 0;  // window thread only
+    int32_t queryCount = 0;             // window thread only
     Row* listItem = nullptr;
     std::shared_ptr<_tagDTU> next;
 };
 
-struct _tagVSP {
+struct _tagVSP : PortLine {
     std::shared_ptr<IVirtualPort> vsPortAx;
-    uint8_t frameBuf[FRAME_BUF_SIZE] = {};
-    VDThread readerThread;
-    Manager* owner = nullptr;
-    std::unique_ptr<VDEvent> stopEvent;
-    std::atomic<uint32_t> serProto{0};
+    std::unique_ptr<PortReader> reader;
     std::shared_ptr<_tagDTU> dtuHead;
-    uint32_t netProto = 0;
-    uint32_t appProto = 0;
+};
+
+class Registry {
+public:
+    // `onSelectionChange` runs (lock held) whenever a check mark changes a
+    // DTU's selection once the window's check hook is installed.
+    explicit Registry(std::function<void()> onSelectionChange) : onSelectionChange_(std::move(onSelectionChange)) {}
+
+    std::mutex& mutex() const { return lock_; }
+
+    _tagVSP& port(const RegGuard&, int n) { return vsp_[static_cast<size_t>(n)]; }
+    // First match in port order, then list order.
+    _tagDTU* findDtu(const RegGuard&, std::string_view devNo);
+    Row* row(const RegGuard&, DtuId id);
+    const std::vector<std::unique_ptr<Row>>& rows(const RegGuard&) const { return rows_; }
+    const std::vector<int>& groups(const RegGuard&) const { return groups_; }
+    void addGroup(const RegGuard&, int n);
+
+    // A new DTU at the end of its port's list, with its row; null when the
+    // number does not fit or the port is not open.
+    _tagDTU* createDtu(const RegGuard&, int portNo, const std::string& devNo, const std::string& addrText,
+                       const std::string& ledText, const std::string& comment, bool sel);
+    // Takes the DTU and its row out; the record lives on while a reader
+    // still holds it. `portEmpty`: its port has no DTU left.
+    std::shared_ptr<_tagDTU> unlink(const RegGuard&, _tagDTU* dtu, bool& portEmpty);
+    void renameDtu(const RegGuard&, _tagDTU* dtu, const std::string& devNo);
+
+    void setChecked(const RegGuard&, Row* row, bool checked);
+    void installCheckHook(const RegGuard&) { checkHook_ = true; }
+
+private:
+    void onCheckChanged(const RegGuard& g, Row* row, bool checked);
+
+    mutable std::mutex lock_;  // records, lists, rows; short work only
+    std::array<_tagVSP, PORT_COUNT> vsp_;
+    std::vector<std::unique_ptr<Row>> rows_;
+    std::unordered_map<DtuId, Row*> byId_;
+    std::vector<int> groups_;  // port numbers in the order their groups were added
+    DtuId rowSeq_ = 0;
+    bool checkHook_ = false;
+    bool inCheckChange_ = false;
+    std::function<void()> onSelectionChange_;
 };
 
 // LED-number list text to the 256-bit set; "" when the text is not a list.

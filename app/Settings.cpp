@@ -8,26 +8,26 @@ void Manager::applySettings(const SettingsInput& in) {
         error(notAnInteger(in.localPort));
         return;
     }
-    pugi::xml_node sys = sysNode();
+    pugi::xml_node sys = config_.sysNode();
     auto set = [&](const char* name, const std::string& value) { setAttr(sys, name, value.c_str()); };
     bool changed = false;
-    int inUse = udpPort != 0 ? udpPort : tcpPort;
+    int inUse = net_.udpPort != 0 ? net_.udpPort : net_.tcpPort;
     if (p > 0 && p < 65535 && p != inUse) {
-        if (udpPort == 0) {
-            tcpPort = static_cast<uint16_t>(p);
+        if (net_.udpPort == 0) {
+            net_.tcpPort = static_cast<uint16_t>(p);
             set("tcpport", std::to_string(p));
         } else {
-            udpPort = static_cast<uint16_t>(p);
+            net_.udpPort = static_cast<uint16_t>(p);
             set("udpport", std::to_string(p));
         }
-        stopNetwork();
-        startNetwork();
+        net_.stopNetwork();
+        net_.startNetwork();
         changed = true;
     }
     int m = in.mode < 0 || in.mode > 2 ? 2 : in.mode;
-    if (m != netMode) {
-        std::lock_guard<std::mutex> lk(regLock_);
-        for (auto& row : rows_) {
+    if (m != net_.netMode) {
+        RegGuard g(reg_.mutex());
+        for (auto& row : reg_.rows(g)) {
             _tagDTU* dtu = row->dtu;
             if (!dtu || !dtu->online) continue;
             row->cells[ColOn] = OFF_MARK;
@@ -36,30 +36,26 @@ void Manager::applySettings(const SettingsInput& in) {
             dtu->queryCount = 0;
             dtu->online = false;
         }
-        netMode = m;
-        ++headerGen;
+        net_.netMode = m;
+        ++net_.headerGen;
         set("mode", std::to_string(m));
         if (m == 0) {
-            usrName.clear();
-            usrPwd.clear();
+            net_.setCredentials("", "");
             set("usr", "");
             set("pwd", "");
         }
         changed = true;
     }
-    if (netMode != 0) {
-        std::lock_guard<std::mutex> lk(regLock_);
-        if (in.userName != usrName) {
-            usrName = in.userName;
-            set("usr", usrName);
+    if (net_.netMode != 0) {
+        std::string user, pwd;
+        net_.credentials(user, pwd);
+        if (in.userName != user || in.password != pwd) {
+            if (in.userName != user) set("usr", in.userName);
+            if (in.password != pwd) set("pwd", in.password);
+            net_.setCredentials(in.userName, in.password);
             changed = true;
         }
-        if (in.password != usrPwd) {
-            usrPwd = in.password;
-            set("pwd", usrPwd);
-            changed = true;
-        }
-        if (changed) ++headerGen;
+        if (changed) ++net_.headerGen;
     }
     if (changed) saveConfig();
 }

@@ -1,18 +1,20 @@
-// Start-up sequence, network start and stop, exit and shutdown.
+// Start-up sequence, exit and shutdown.
 #include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "app/Manager.h"
-#include "net/VDTCPCSocket.h"
-#include "net/VDUDPSocket.h"
 
 Manager::Manager(MessageSink& msg, Clock& clock, ManagerOptions opts)
-    : cfgFileName(opts.cfgFileName), msg_(msg), clock_(clock), opts_(std::move(opts)) {
-    inet_pton(AF_INET, opts_.relayBuiltinIp.c_str(), relayIp);
+    : msg_(msg),
+      clock_(clock),
+      opts_(std::move(opts)),
+      config_(opts_.cfgFileName),
+      reg_([this] { btnSaveSelectEnabled = true; }),
+      net_(opts_.makeSocket ? opts_.makeSocket : SocketFactory(makeSystemSocket), *this),
+      relay_(reg_, net_, clock_),
+      ports_(reg_, net_, clock_, opts_.makePort),
+      dispatch_(reg_, net_, relay_, clock_) {
+    inet_pton(AF_INET, opts_.relayBuiltinIp.c_str(), net_.relayIp);
 }
 
 Manager::~Manager() { FormDestroy(); }
@@ -20,79 +22,54 @@ Manager::~Manager() { FormDestroy(); }
 bool Manager::initNetwork() {
     char host[256] = {};
     if (gethostname(host, 255) != 0) {
+        reportCause("gethostname", SysError::last("gethostname"));
         msg_.show("Error: gethostname()", "VAZevuvo VSP Manager", MsgIcon::Warning, MsgButtons::Ok);
         return false;
     }
     if (!opts_.relayHost.empty()) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        addrinfo* res = nullptr;
-        if (getaddrinfo(opts_.relayHost.c_str(), nullptr, &hints, &res) == 0 && res) {
-            auto* sa = reinterpret_cast<sockaddr_in*>(res->ai_addr);
-            std::memcpy(relayIp, &sa->sin_addr, 4);
-        }
-        if (res) freeaddrinfo(res);
+        NameLookup lookup = opts_.lookup ? opts_.lookup : NameLookup(systemLookup);
+        uint8_t ip[4];
+        if (lookup(opts_.relayHost, ip)) std::copy(ip, ip + 4, net_.relayIp);
     }
     return true;
 }
 
 void Manager::FormCreate() {
     if (!initNetwork()) return terminate();
-    if (loadConfig() != 0) return;
+    if (loadConfig() != LoadResult::Loaded) return;
     if (!readSettings()) return;
-    if (netMode != 0)
-        relayAddr = VDIPAddress(relayIp[0], relayIp[1], relayIp[2], relayIp[3], udpPort != 0 ? udpPort : tcpPort);
-    startNetwork();
-    if (netMode == 0) {
+    if (net_.netMode != 0) {
+        const uint8_t* ip = net_.relayIp;
+        net_.relayAddr = VDIPAddress(ip[0], ip[1], ip[2], ip[3], net_.udpPort != 0 ? net_.udpPort : net_.tcpPort);
+    }
+    net_.startNetwork();
+    if (net_.netMode == 0) {
         timerRuningEnabled = true;
     } else {
         statusText = "Connecting to server ...";
-        sendRelayLogon();
+        relay_.sendRelayLogon();
         timerLogonTOEnabled = true;
     }
     if (!readPorts()) return;
-    std::lock_guard<std::mutex> lk(regLock_);
-    checkHook_ = true;
+    RegGuard g(reg_.mutex());
+    reg_.installCheckHook(g);
 }
 
-void Manager::startNetwork() {
-    if (netStarted) return;
-    std::shared_ptr<VDAsyncSocket> s;
-    if (udpPort != 0) {
-        s = std::make_shared<VDUDPSocket>();
-    } else if (netMode == 2) {
-        auto tcp = std::make_shared<VDTCPCSocket>();
-        tcp->remoteAddr = relayAddr;
-        s = tcp;
+void Manager::TimerLogonTOTimer() {
+    switch (relay_.TimerLogonTOTimer()) {
+    case RelaySession::LogonTick::Waiting:
+        return;
+    case RelaySession::LogonTick::Refused:
+        timerLogonTOEnabled = false;
+        msg_.show(std::string("Old version! Please use newer program, download URL:\r\n ") + VSP_DOWNLOAD_URL,
+                  "Version incompatible", MsgIcon::Warning, MsgButtons::Ok);
+        return;
+    case RelaySession::LogonTick::Accepted:
+        timerLogonTOEnabled = false;
+        statusText = "Connect to server OK!";
+        timerRuningEnabled = true;
+        return;
     }
-    if (s) {
-        s->link = this;
-        s->localAddr = VDIPAddress(0u, udpPort);
-        s->Start();
-    }
-    {
-        std::lock_guard<std::mutex> lk(sockLock_);
-        netSocket_ = s;
-    }
-    netStarted = true;
-}
-
-void Manager::stopNetwork() {
-    if (!netStarted) return;
-    std::shared_ptr<VDAsyncSocket> old;
-    {
-        std::lock_guard<std::mutex> lk(sockLock_);
-        old.swap(netSocket_);
-    }
-    if (old) old->Stop();
-    // The last reference, here or in a reader still sending, closes the
-    // socket, so its UDP port is free for the next socket.
-    netStarted = false;
-}
-
-std::shared_ptr<VDAsyncSocket> Manager::socket() const {
-    std::lock_guard<std::mutex> lk(sockLock_);
-    return netSocket_;
 }
 
 bool Manager::mnuExitClick() {
@@ -109,12 +86,61 @@ bool Manager::mnuExitClick() {
 void Manager::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
+    // Readers first (they send through the socket), then the socket.
     setPropForm(nullptr);
     for (int n = 0; n < PORT_COUNT; ++n) closePort(n);
-    stopNetwork();
+    net_.stopNetwork();
 }
 
-void Manager::setPropForm(std::shared_ptr<MgmtChannel> channel) {
-    std::lock_guard<std::mutex> lk(propLock_);
-    propForm_ = std::move(channel);
+_tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::string& addrText,
+                            const std::string& ledText, const std::string& comment, bool sel) {
+    RegGuard g(reg_.mutex());
+    return reg_.createDtu(g, portNo, devNo, addrText, ledText, comment, sel);
+}
+
+void Manager::removeDtu(DtuId id) {
+    int n = 0;
+    bool empty = false;
+    std::shared_ptr<_tagDTU> gone;  // freed after the lock; a reader still sending holds its own reference
+    {
+        RegGuard g(reg_.mutex());
+        Row* row = reg_.row(g, id);
+        if (!row) return;
+        n = row->groupId;
+        gone = reg_.unlink(g, row->dtu, empty);
+    }
+    if (empty) closePort(n);
+}
+
+int Manager::sendToDtu(DtuId id, const uint8_t* data, int len) {
+    VDIPAddress to;
+    std::shared_ptr<_tagDTU> dtu;  // the record outlives a deletion while we send
+    {
+        RegGuard g(reg_.mutex());
+        Row* row = reg_.row(g, id);
+        if (!row || reg_.port(g, row->groupId).netProto != 0) return 0;
+        to = row->dtu->addr;
+        dtu = row->dtu->shared_from_this();
+    }
+    auto s = socket();
+    if (!s) return 0;
+    int n = s->SendTo(to, data, len);
+    if (n >= 0) dtu->txBytes += static_cast<uint32_t>(n);
+    return n;
+}
+
+Row Manager::rowCopy(DtuId id) {
+    RegGuard g(reg_.mutex());
+    Row* r = reg_.row(g, id);
+    if (!r) return {};
+    Row copy = *r;
+    copy.dtu = nullptr;
+    return copy;
+}
+
+DtuView Manager::dtuView(DtuId id) {
+    RegGuard g(reg_.mutex());
+    Row* r = reg_.row(g, id);
+    if (!r) return {};
+    return {id, r->groupId, r->dtu->devNo, ledNumsText(r->dtu->ledMap), r->cells[ColComment]};
 }

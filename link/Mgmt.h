@@ -8,17 +8,11 @@
 #include <cstring>
 
 constexpr int MGMT_BUF_SIZE = 1400;
-constexpr int DTU_STATE_SIZE = 72;
-constexpr int DTU_CONFIG_SIZE = 100;
-constexpr int CFG_BAUD = 0, CFG_HOST = 4, CFG_HOST_SIZE = 52, CFG_MAXLEN = 56;
-inline constexpr uint32_t baudRates[5] = {9600, 19200, 38400, 57600, 115200};
-
-struct _tagDTU;
 
 class MgmtChannel {
 public:
-    explicit MgmtChannel(_tagDTU* shown) : dtu(shown) {}
-    _tagDTU* const dtu;  // the DTU the dialog shows
+    explicit MgmtChannel(uint64_t shown) : dtu(shown) {}
+    const uint64_t dtu;  // id of the DTU the dialog shows
 
     void begin() { awaiting.store(true, std::memory_order_release); }
     bool waiting() const { return awaiting.load(std::memory_order_acquire); }

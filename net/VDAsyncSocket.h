@@ -33,7 +33,7 @@ public:
     // Launches the worker; the owner sets link and addresses first. Returns
     // once the worker has tried to make its socket, so that a send right
     // after Start finds it (a datagram socket that can bind is ready).
-    void Start();
+    virtual void Start();
     // Ends the worker and waits for it. The socket stays open (a datagram
     // socket stays bound) until Close or destruction. Safe to call twice.
     virtual bool Stop();

@@ -35,7 +35,6 @@ std::string harrier(uint8_t led, const std::string& data) {
 std::string frame(int proto, uint8_t led, const std::string& data) {
     return proto == 2 ? kestrel(led, data) : proto == 3 ? osprey(led, data) : harrier(led, data);
 }
-std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
 }  // namespace
 
 TEST(Framing, FrameLengthPerProtocol) {
@@ -69,7 +68,7 @@ TEST(Bridge, LogonAndDataFromDtuReachTheSerialProgram) {
     EXPECT_EQ(dtu->rxBytes, 37u);
     EXPECT_EQ(dtu->lastLogon, f.clock.now.load());
     {
-        std::lock_guard<std::mutex> lk(f.core->registryLock());
+        RegGuard g(f.core->registry().mutex());
         EXPECT_EQ(dtu->addr.ToText(), "127.0.0.1:" + std::to_string(d1.localPort()));
     }
     d1.sendData(reinterpret_cast<const uint8_t*>("hello"), 5);
@@ -235,20 +234,19 @@ TEST(Bridge, ManagementRequestsReachTheDtuAndAnswersTheChannel) {
     DtuSim& m1 = f.sim("M1");
     ASSERT_TRUE(f.online(m1, "M1"));
     _tagDTU* dtu = f.dtu("M1");
-    auto ch = std::make_shared<MgmtChannel>(dtu);
+    auto ch = std::make_shared<MgmtChannel>(dtu->listItem->seq);
     f.core->setPropForm(ch);
-    uint8_t req[16] = {'M', '1'};
-    req[15] = DtuGetState;
+    std::vector<uint8_t> req = encodeLinkPacket("M1", DtuGetState);
     uint32_t rxBefore = dtu->rxBytes;
     ch->begin();
-    EXPECT_EQ(f.core->sendToDtu(dtu, req, 16), 16);
+    EXPECT_EQ(f.core->sendToDtu(dtu->listItem->seq, req.data(), 16), 16);
     ASSERT_TRUE(eventually([&] { return !ch->waiting(); }));
     EXPECT_EQ(ch->respLen, 72);
     EXPECT_EQ(ch->ioBuf[71], 20);
     EXPECT_EQ(dtu->rxBytes, rxBefore + 88);
     EXPECT_EQ(dtu->txBytes, 16u);
-    req[15] = DtuRestart;
-    f.core->sendToDtu(dtu, req, 16);
+    req = encodeLinkPacket("M1", DtuRestart);
+    f.core->sendToDtu(dtu->listItem->seq, req.data(), 16);
     EXPECT_TRUE(eventually([&] { return m1.restarts() == 1; }));
     f.core->setPropForm(nullptr);
 }
@@ -259,12 +257,12 @@ TEST(Bridge, ModeChangeReachesTheReadersHeaderBeforeTheNextBurst) {
     int relayFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     sockaddr_in sa = VDIPAddress(127, 0, 0, 1, 0).ToSockaddr();
     bind(relayFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    f.core->relayAddr = VDIPAddress(127, 0, 0, 1, boundPort(relayFd));
-    std::string state(30, '\0');
-    state.replace(0, 2, "H1");
-    state[15] = static_cast<char>(RelayDtuState);
-    state.replace(16, 6, std::string("\x7f\x00\x00\x01\x00\x09", 6));
-    f.core->dispatchPacket(VDIPAddress(), reinterpret_cast<const uint8_t*>(state.data()), 30);
+    f.core->net().relayAddr = VDIPAddress(127, 0, 0, 1, boundPort(relayFd));
+    RelayDtuStatePkt st;
+    st.devNo = "H1";
+    std::memcpy(st.wire, "\x7f\x00\x00\x01\x00\x09", 6);
+    std::vector<uint8_t> state = encodeRelayDtuState(st);
+    f.core->dispatchPacket(VDIPAddress(), state.data(), static_cast<uint32_t>(state.size()));
     auto prog = f.program(15);
     prog->write("via-relay");
     std::string got;
@@ -275,9 +273,11 @@ TEST(Bridge, ModeChangeReachesTheReadersHeaderBeforeTheNextBurst) {
         return !got.empty();
     }));
     close(relayFd);
-    ASSERT_EQ(got.size(), 47u + 9u);
-    EXPECT_EQ(static_cast<uint8_t>(got[15]), RelayData);
-    EXPECT_EQ(got.substr(47), "via-relay");
+    RelayPacket r;
+    ASSERT_EQ(parseRelayPacket(reinterpret_cast<const uint8_t*>(got.data()), got.size(), r), Parsed::Complete);
+    EXPECT_EQ(r.type, RelayData);
+    EXPECT_EQ(r.devNo, "H1");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.body), r.bodyLen), "via-relay");
 
     // Now Direct: the DTU logs on itself and gets DtuData with the 16-byte header.
     f.core->applySettings({std::to_string(f.udpPort), 0, "", ""});

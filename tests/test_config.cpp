@@ -20,15 +20,15 @@ TEST(Config, MissingFileIsCreatedByteForByte) {
     CoreFixture f;
     ASSERT_TRUE(f.load());
     EXPECT_EQ(f.dir.read("Config.xml"), DEFAULT_BYTES);
-    EXPECT_EQ(f.core->udpPort, 21012);
-    EXPECT_EQ(f.core->netMode, 0);
+    EXPECT_EQ(f.core->net().udpPort, 21012);
+    EXPECT_EQ(f.core->net().netMode, 0);
     EXPECT_TRUE(f.msgs.shown.empty());
 }
 
 TEST(Config, UnparsableAndUncreatableFiles) {
     {
         CoreFixture f("<VSPConfig><Sys");
-        EXPECT_EQ(f.core->loadConfig(), 1);
+        EXPECT_EQ(f.core->loadConfig(), LoadResult::CannotParse);
         EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Can't load config.xml, please check!"});
         EXPECT_EQ(f.msgs.shown[0].caption, "Error");
         EXPECT_TRUE(f.core->terminateRequested);
@@ -39,7 +39,7 @@ TEST(Config, UnparsableAndUncreatableFiles) {
         ManagerOptions o;
         o.cfgFileName = "/nonexistent-dir/Config.xml";
         Manager m(msgs, clock, o);
-        EXPECT_EQ(m.loadConfig(), 2);
+        EXPECT_EQ(m.loadConfig(), LoadResult::CannotCreate);
         EXPECT_EQ(msgs.texts(), std::vector<std::string>{"Can't load config.xml, please check!"});
     }
 }
@@ -55,7 +55,7 @@ class SysTable : public ::testing::TestWithParam<SysCase> {};
 TEST_P(SysTable, ReadSettings) {
     const SysCase& c = GetParam();
     CoreFixture f(withSys(c.attrs));
-    ASSERT_EQ(f.core->loadConfig(), 0);
+    ASSERT_EQ(f.core->loadConfig(), LoadResult::Loaded);
     bool ok = f.core->readSettings();
     if (*c.message) {
         EXPECT_FALSE(ok);
@@ -66,9 +66,9 @@ TEST_P(SysTable, ReadSettings) {
     } else {
         EXPECT_TRUE(ok) << c.attrs;
         EXPECT_TRUE(f.msgs.shown.empty()) << c.attrs;
-        EXPECT_EQ(f.core->udpPort, c.udp);
-        EXPECT_EQ(f.core->tcpPort, c.tcp);
-        EXPECT_EQ(f.core->netMode, c.mode);
+        EXPECT_EQ(f.core->net().udpPort, c.udp);
+        EXPECT_EQ(f.core->net().tcpPort, c.tcp);
+        EXPECT_EQ(f.core->net().netMode, c.mode);
     }
 }
 
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Config, MissingSysAndTitle) {
     {
         CoreFixture f("<?xml version=\"1.0\"?><VSPConfig></VSPConfig>");
-        ASSERT_EQ(f.core->loadConfig(), 0);
+        ASSERT_EQ(f.core->loadConfig(), LoadResult::Loaded);
         EXPECT_FALSE(f.core->readSettings());
         EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Config.xml value error, please check!"});
     }
@@ -146,7 +146,7 @@ TEST_P(BadPortTable, StopsStartUpAfterEarlierPorts) {
                           "<CommPort " + std::string(GetParam().attrs) + "><DTU id=\"BAD\" ip=\"\" cmt=\"\" devids=\"\"/></CommPort>"
                           "<CommPort port=\"4\" netproto=\"0\" appproto=\"1\" serproto=\"0\" cmt=\"\">"
                           "<DTU id=\"LATE\" ip=\"\" cmt=\"\" devids=\"\"/></CommPort>"));
-    ASSERT_EQ(f.core->loadConfig(), 0);
+    ASSERT_EQ(f.core->loadConfig(), LoadResult::Loaded);
     ASSERT_TRUE(f.core->readSettings());
     EXPECT_FALSE(f.core->readPorts());
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Config.xml value error, please check!"});
@@ -198,8 +198,8 @@ TEST(Config, SavingNeverLeavesABrokenFile) {
     TempDir dir;
     {
         CoreFixture first;
-        first.core->cfgFileName = dir.file("Config.xml");
-        ASSERT_EQ(first.core->loadConfig(), 0);  // the default file exists before the first kill
+        ConfigStore store(dir.file("Config.xml"));
+        ASSERT_EQ(store.load(), LoadResult::Loaded);  // the default file exists before the first kill
     }
     for (int round = 0; round < 20; ++round) {
         pid_t pid = fork();
@@ -210,7 +210,7 @@ TEST(Config, SavingNeverLeavesABrokenFile) {
             o.cfgFileName = dir.file("Config.xml");
             o.makePort = [] { return std::make_shared<FakePort>(); };
             Manager m(msgs, clock, o);
-            if (m.loadConfig() != 0 || !m.readSettings()) _exit(3);
+            if (m.loadConfig() != LoadResult::Loaded || !m.readSettings()) _exit(3);
             for (int i = 0;; ++i) {
                 m.btnCreatePortDtuClick("D" + std::to_string(i % 5000), 1 + i % 9, std::string(200, 'c'));
             }
@@ -243,7 +243,7 @@ TEST(Config, DefaultThatCannotBeWrittenIsReported) {
     CoreFixture f;
     // The new file lands on a full device: it is made, but writing fails.
     ASSERT_EQ(symlink("/dev/full", f.dir.file("Config.xml.tmp").c_str()), 0);
-    EXPECT_EQ(f.core->loadConfig(), 3);
+    EXPECT_EQ(f.core->loadConfig(), LoadResult::CannotWrite);
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Can't write config.xml, please check!"});
     EXPECT_EQ(f.msgs.shown[0].caption, "Error");
     EXPECT_TRUE(f.core->terminateRequested);

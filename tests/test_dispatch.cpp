@@ -12,11 +12,17 @@
 
 namespace {
 std::string packet(const std::string& devNo, uint8_t type, const std::string& body = "") {
-    std::string p(16, '\0');
-    std::memcpy(p.data(), devNo.data(), devNo.size());
-    p[15] = static_cast<char>(type);
-    return p + body;
+    return str(encodeLinkPacket(devNo, type, reinterpret_cast<const uint8_t*>(body.data()), body.size()));
 }
+// A RelayDtuState; `wire` is the address and port as they travel.
+std::string relayState(const std::string& devNo, const char (&wire)[7], int64_t lastLogon = 0) {
+    RelayDtuStatePkt st;
+    st.devNo = devNo;
+    std::memcpy(st.wire, wire, 6);
+    st.lastLogon = lastLogon;
+    return str(encodeRelayDtuState(st));
+}
+constexpr char NO_WIRE[7] = "\0\0\0\0\0\0";
 
 struct DispatchFixture : ::testing::Test {
     DispatchFixture() {
@@ -70,19 +76,18 @@ TEST_F(DispatchFixture, DataRules) {
     EXPECT_EQ(port->written(), "ok");
     send(packet("D1", RelayDtuData, "relayed"), dtuAddr);  // not in Direct mode, not counted
     EXPECT_EQ(dtu->rxBytes, 97u);
-    f.core->setChecked(dtu->listItem, false);
+    f.core->setChecked(dtu->listItem->seq, false);
     dtu->selected = false;
     send(packet("D1", DtuData, "unsel"), dtuAddr);
     EXPECT_EQ(port->written(), "ok");
 }
 
 TEST_F(DispatchFixture, RelayModeTakesDataFromAnySenderAndDropsLogon) {
-    f.core->netMode = 2;
+    f.core->net().netMode = 2;
     send(packet("D1", DtuLogon), dtuAddr);
     EXPECT_FALSE(dtu->online);
     EXPECT_EQ(dtu->rxBytes, 0u);
-    std::string state = packet("D1", RelayDtuState, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, '\0'));
-    send(state, VDIPAddress(1, 1, 1, 1, 1));
+    send(relayState("D1", "\x0a\x00\x00\x09\x0f\xa0"), VDIPAddress(1, 1, 1, 1, 1));
     EXPECT_TRUE(dtu->online);
     EXPECT_EQ(dtu->addr.ToText(), "10.0.0.9:4000");
     send(packet("D1", DtuData, "a"), VDIPAddress(5, 5, 5, 5, 5));
@@ -91,40 +96,35 @@ TEST_F(DispatchFixture, RelayModeTakesDataFromAnySenderAndDropsLogon) {
 }
 
 TEST_F(DispatchFixture, RelayDtuStateOffLineKeepsOrTakesTime) {
-    f.core->netMode = 1;
+    f.core->net().netMode = 1;
     logon();
     int64_t before = dtu->lastLogon;
-    send(packet("D1", RelayDtuState, std::string(14, '\0')), dtuAddr);
+    send(relayState("D1", NO_WIRE), dtuAddr);
     EXPECT_FALSE(dtu->online);
     EXPECT_EQ(dtu->lastLogon, before);  // zero FILETIME: unchanged
     EXPECT_EQ(dtu->addr.ToText(), "0.0.0.0:0");
-    std::string ft(8, '\0');
-    ft[0] = 0x10;
-    ft[4] = 0x01;  // high part 1
-    send(packet("D1", RelayDtuState, std::string(6, '\0') + ft), dtuAddr);
-    EXPECT_EQ(dtu->lastLogon, (int64_t{1} << 32) | 0x10);
-    send(packet("D1", RelayDtuState, std::string(13, '\0')), dtuAddr);  // 29 bytes: ignored
+    const int64_t ft = (int64_t{1} << 32) | 0x10;
+    send(relayState("D1", NO_WIRE, ft), dtuAddr);
+    EXPECT_EQ(dtu->lastLogon, ft);
+    send(relayState("D1", NO_WIRE).substr(0, 29), dtuAddr);  // 29 bytes: ignored
     EXPECT_EQ(dtu->lastLogon, (int64_t{1} << 32) | 0x10);
 }
 
 TEST_F(DispatchFixture, RelayLogonAnswer) {
     auto answer = [&](uint16_t version, uint16_t keep) {
-        std::string body(4, '\0');
-        putU16(reinterpret_cast<uint8_t*>(body.data()), version);
-        putU16(reinterpret_cast<uint8_t*>(body.data()) + 2, keep);
-        send(packet("", RelayLogonAnswer, body), dtuAddr);
+        send(str(encodeRelayLogonAnswer({version, keep})), dtuAddr);
     };
     answer(300, 70);  // Direct mode: dropped
-    EXPECT_EQ(f.core->serverVersion, 0);
-    f.core->netMode = 1;
+    EXPECT_EQ(f.core->relay().serverVersion, 0);
+    f.core->net().netMode = 1;
     answer(256, 0);
-    EXPECT_EQ(f.core->serverVersion, 256);
-    EXPECT_FALSE(f.core->logonOk);
+    EXPECT_EQ(f.core->relay().serverVersion, 256);
+    EXPECT_FALSE(f.core->relay().logonOk);
     answer(257, 70);
-    EXPECT_TRUE(f.core->logonOk);
-    EXPECT_EQ(f.core->keepAliveTicks, 20);
+    EXPECT_TRUE(f.core->relay().logonOk);
+    EXPECT_EQ(f.core->relay().keepAliveTicks, 20);
     answer(257, 1);
-    EXPECT_EQ(f.core->keepAliveTicks, -3);
+    EXPECT_EQ(f.core->relay().keepAliveTicks, -3);
 }
 
 TEST_F(DispatchFixture, ManagementResponsesGoToTheOpenDialog) {
@@ -134,11 +134,11 @@ TEST_F(DispatchFixture, ManagementResponsesGoToTheOpenDialog) {
     EXPECT_EQ(dtu->rxBytes, rx);
     f.core->openPort(4, 0, 1, 0);
     _tagDTU* other = f.core->createDtu(4, "D2", "", "", "", true);
-    auto ch = std::make_shared<MgmtChannel>(other);
+    auto ch = std::make_shared<MgmtChannel>(other->listItem->seq);
     f.core->setPropForm(ch);
     send(packet("D1", 0x84, std::string(72, 'r')), dtuAddr);  // for another DTU
     EXPECT_EQ(dtu->rxBytes, rx);
-    ch = std::make_shared<MgmtChannel>(dtu);
+    ch = std::make_shared<MgmtChannel>(dtu->listItem->seq);
     f.core->setPropForm(ch);
     send(packet("D1", 0x84, std::string(72, 'r')), dtuAddr);  // counted although nobody waits
     EXPECT_EQ(dtu->rxBytes, rx + 88);
@@ -152,24 +152,6 @@ TEST_F(DispatchFixture, ManagementResponsesGoToTheOpenDialog) {
     f.core->setPropForm(nullptr);
 }
 
-TEST(Credentials, BlockLayoutAndBounds) {
-    uint8_t buf[40];
-    std::memset(buf, 0xEE, sizeof buf);
-    EXPECT_EQ(buildCredentials(buf, RelayQuery, "abcdefghijklmno", "0123456789abcdef-too-long"), 32);
-    EXPECT_EQ(buf[0], 'a' ^ CREDENTIAL_MASK);
-    EXPECT_EQ(buf[14], 'o' ^ CREDENTIAL_MASK);
-    EXPECT_EQ(buf[15], RelayQuery);
-    EXPECT_EQ(buf[31], 'f' ^ CREDENTIAL_MASK);  // 16 password bytes, no terminator
-    EXPECT_EQ(buf[32], 0xEE);                    // nothing past the block
-    EXPECT_EQ(unmaskField(buf + 16, 16), "0123456789abcdef");
-    buildCredentials(buf, RelayLogon, "abcdefghijklmn", "");
-    EXPECT_EQ(buf[14], 0);
-    EXPECT_EQ(buf[16], 0);
-    buildCredentials(buf, RelayLogon, "", "");
-    EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(unmaskField(buf, 15), "");
-}
-
 TEST_F(DispatchFixture, ClosingTheDialogWhileAnswersArriveIsSafe) {
     logon();
     std::atomic<bool> done{false};
@@ -180,7 +162,7 @@ TEST_F(DispatchFixture, ClosingTheDialogWhileAnswersArriveIsSafe) {
     int taken = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
     while (std::chrono::steady_clock::now() < end) {
-        auto ch = std::make_shared<MgmtChannel>(dtu);
+        auto ch = std::make_shared<MgmtChannel>(dtu->listItem->seq);
         ch->begin();
         f.core->setPropForm(ch);
         std::this_thread::yield();

@@ -97,10 +97,11 @@ TEST(Registry, FindDtuTakesLowestPortFirst) {
     f.core->openPort(1, 0, 1, 0);
     _tagDTU* on2 = f.core->createDtu(2, "SAME", "", "", "", false);
     _tagDTU* on1 = f.core->createDtu(1, "SAME", "", "", "", false);
-    std::lock_guard<std::mutex> lk(f.core->registryLock());
-    EXPECT_EQ(f.core->findDtu("SAME"), on1);
+    Registry& reg = f.core->registry();
+    RegGuard g(reg.mutex());
+    EXPECT_EQ(reg.findDtu(g, "SAME"), on1);
     EXPECT_NE(on1, on2);
-    EXPECT_EQ(f.core->findDtu("SAM"), nullptr);
+    EXPECT_EQ(reg.findDtu(g, "SAM"), nullptr);
 }
 
 TEST(Registry, RemovingLastDtuClosesPort) {
@@ -108,10 +109,10 @@ TEST(Registry, RemovingLastDtuClosesPort) {
     f.core->openPort(3, 0, 1, 1);
     _tagDTU* a = f.core->createDtu(3, "A", "", "", "", true);
     _tagDTU* b = f.core->createDtu(3, "B", "", "", "", true);
-    f.core->removeDtu(a);
+    f.core->removeDtu(a->listItem->seq);
     EXPECT_TRUE(f.core->portOpen(3));
     EXPECT_EQ(f.rows().size(), 1u);
-    f.core->removeDtu(b);
+    f.core->removeDtu(b->listItem->seq);
     EXPECT_FALSE(f.core->portOpen(3));
     EXPECT_TRUE(f.rows().empty());
     EXPECT_TRUE(f.ports.front()->deleted);
@@ -157,23 +158,23 @@ TEST(Registry, CheckChangesAfterStartUpFollowTheRules) {
     f.core->FormCreate();
     ASSERT_FALSE(f.core->terminateRequested);
     EXPECT_FALSE(f.core->btnSaveSelectEnabled);  // loading does not count as a change
-    f.core->setChecked(f.row("B"), true);         // Unknow: B replaces A
+    f.core->setChecked(f.row("B")->seq, true);         // Unknow: B replaces A
     EXPECT_FALSE(f.row("A")->checked);
     EXPECT_FALSE(f.row("A")->dtu->selected);
     EXPECT_TRUE(f.row("B")->dtu->selected);
     EXPECT_TRUE(f.core->btnSaveSelectEnabled);
-    f.core->setChecked(f.row("D"), true);  // No-Ack: both stay
+    f.core->setChecked(f.row("D")->seq, true);  // No-Ack: both stay
     EXPECT_TRUE(f.row("C")->checked);
-    f.core->BtnSelectAllClick(f.row("A"));  // Unknow port: nothing
+    f.core->BtnSelectAllClick(f.row("A")->seq);  // Unknow port: nothing
     EXPECT_FALSE(f.row("A")->checked);
-    f.core->BtnDeselectAllClick(f.row("C"));
+    f.core->BtnDeselectAllClick(f.row("C")->seq);
     EXPECT_FALSE(f.row("C")->checked || f.row("D")->checked);
     EXPECT_TRUE(f.row("B")->checked);
-    f.core->BtnSelectAllClick(f.row("D"));
+    f.core->BtnSelectAllClick(f.row("D")->seq);
     EXPECT_TRUE(f.row("C")->checked && f.row("D")->checked);
     EXPECT_FALSE(f.core->btnSelectAllEnabled);
-    f.core->VSPListViewClick(f.row("A"));
+    f.core->VSPListViewClick(f.row("A")->seq);
     EXPECT_FALSE(f.core->btnSelectAllEnabled);
-    f.core->VSPListViewClick(f.row("C"));
+    f.core->VSPListViewClick(f.row("C")->seq);
     EXPECT_TRUE(f.core->btnSelectAllEnabled);
 }

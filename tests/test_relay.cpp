@@ -10,7 +10,6 @@
 #include "tools/RelaySim.h"
 
 namespace {
-std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
 
 // A manager core in Relay mode over TCP, with no UDP port, and a relay on loopback.
 struct TcpRelayFixture {
@@ -52,8 +51,7 @@ struct TcpRelayFixture {
         return *dtu;
     }
     _tagDTU* record() {
-        std::lock_guard<std::mutex> lk(core->registryLock());
-        return core->findDtu("R1");
+        return findDtu(*core, "R1");
     }
     uint16_t port;
     TempDir dir;
@@ -69,7 +67,7 @@ TEST(RelayTcp, DataFlowsThroughTheRelayAndResumesAfterARestart) {
     TcpRelayFixture f;
     ASSERT_TRUE(f.logOn());
     EXPECT_EQ(f.core->statusText, "Connect to server OK!");
-    EXPECT_EQ(f.core->keepAliveTicks, 1);
+    EXPECT_EQ(f.core->relay().keepAliveTicks, 1);
     DtuSim& dtu = f.startDtu();
     ASSERT_TRUE(eventually([&] { return f.record()->online.load(); }));  // the relay reported it
     SerialProgram prog(f.dir.file("ports/COM5"));
@@ -125,8 +123,8 @@ TEST(RelayTcp, KeepAliveZeroLeavesTheLogonUnacknowledged) {
         f.core->TimerLogonTOTimer();
         return f.relay->counts().logons >= 2;  // repeated: the answer did not count
     }, 12000));
-    EXPECT_FALSE(f.core->logonOk);
-    EXPECT_EQ(f.core->serverVersion, 1);
+    EXPECT_FALSE(f.core->relay().logonOk);
+    EXPECT_EQ(f.core->relay().serverVersion, 1);
     EXPECT_EQ(f.core->statusText, "Connecting to server ...");
 }
 
@@ -136,7 +134,7 @@ TEST(RelayTcp, WrongPasswordIsRejectedByTheRelay) {
         f.core->TimerLogonTOTimer();  // repeats the logon once the connection stands
         return f.relay->counts().rejected > 0;
     }));
-    EXPECT_FALSE(f.core->logonOk);
+    EXPECT_FALSE(f.core->relay().logonOk);
 }
 
 namespace {

@@ -1,84 +1,57 @@
 // The once-a-second supervision and the relay logon timer, on a clock the
-// test moves, with a UDP socket on loopback standing in for the relay.
+// test moves, with the socket in memory: every tick is checked by what it
+// sent, without waiting for anything.
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "link/LinkProtocol.h"
 #include "support/BridgeFixture.h"
 
 namespace {
-// Receives what the manager sends to "the relay".
-struct RelayCapture {
-    RelayCapture() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)) {
-        sockaddr_in sa = VDIPAddress(127, 0, 0, 1, 0).ToSockaddr();
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        addr = VDIPAddress::FromSockaddr(sa);
-    }
-    ~RelayCapture() { close(fd); }
-    // Every packet waiting now, after a short grace for loopback delivery.
-    std::vector<std::string> take() {
-        std::vector<std::string> out;
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, 20) > 0) {
-            char buf[2048];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n < 0) break;
-            out.emplace_back(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-    int fd;
-    VDIPAddress addr;
-};
-
-std::string kinds(const std::vector<std::string>& packets) {
+std::string kinds(const std::vector<MemSocket::Sent>& packets) {
     std::string out;
-    for (auto& p : packets) {
+    for (auto& s : packets) {
         if (!out.empty()) out += " ";
-        uint8_t t = static_cast<uint8_t>(p[15]);
-        out += t == RelayLogon ? "L" : t == RelayQuery ? "Q:" + std::string(p.c_str() + 32) : "?";
+        RelayPacket r;
+        auto* p = reinterpret_cast<const uint8_t*>(s.bytes.data());
+        if (parseRelayPacket(p, s.bytes.size(), r) != Parsed::Complete) {
+            out += "?";
+            continue;
+        }
+        out += r.type == RelayLogon ? "L" : r.type == RelayQuery ? "Q:" + std::string(r.devNo) : "?";
     }
     return out;
 }
 
-struct SupervisionFixture : BridgeFixture {
+struct SupervisionFixture : CoreFixture {
     explicit SupervisionFixture(int mode, const std::string& dtus)
-        : BridgeFixture(portXml(3, 0, 1, dtus), mode, "user", "pass") {
-        core->relayAddr = relay.addr;  // the relay lives elsewhere; here a capture socket
-        relay.take();
+        : CoreFixture(sysLine("udpport=\"21012\" tcpport=\"\" mode=\"" + std::to_string(mode) +
+                              "\" usr=\"user\" pwd=\"pass\"") +
+                          portXml(3, 0, 1, dtus) + "</VSPConfig>",
+                      /*memoryNet=*/true) {
+        core->FormCreate();
+        EXPECT_FALSE(core->terminateRequested);
+        sock().take();
     }
+    MemSocket& sock() { return *sockets.back(); }
     void logon(const std::string& devNo) {
-        std::string p(16, '\0');
-        std::memcpy(p.data(), devNo.data(), devNo.size());
-        core->dispatchPacket(VDIPAddress(127, 0, 0, 1, 9), reinterpret_cast<const uint8_t*>(p.data()), 16);
+        sock().deliver(VDIPAddress(127, 0, 0, 1, 9), str(encodeLinkPacket(devNo, DtuLogon)));
     }
     void relayState(const std::string& devNo, bool online) {
-        std::string p(30, '\0');
-        std::memcpy(p.data(), devNo.data(), devNo.size());
-        p[15] = static_cast<char>(RelayDtuState);
-        if (online) p.replace(16, 6, std::string("\x7f\x00\x00\x01\x00\x09", 6));
-        core->dispatchPacket(relay.addr, reinterpret_cast<const uint8_t*>(p.data()), 30);
+        RelayDtuStatePkt st;
+        st.devNo = devNo;
+        if (online) std::memcpy(st.wire, "\x7f\x00\x00\x01\x00\x09", 6);
+        sock().deliver(core->net().relayAddr, str(encodeRelayDtuState(st)));
     }
     std::string tick(int n = 1) {
-        std::vector<std::string> all;
+        std::vector<MemSocket::Sent> all;
         for (int i = 0; i < n; ++i) {
             core->TimerRuningTimer();
-            for (auto& p : relay.take()) all.push_back(p);
+            for (auto& p : sock().take()) all.push_back(p);
         }
         return kinds(all);
     }
-    Row* rowOf(const std::string& id) {
-        Row* found = nullptr;
-        core->withRows([&](const auto& rows, const auto&) {
-            for (auto& r : rows)
-                if (r->caption == id) found = r.get();
-        });
-        return found;
-    }
-    RelayCapture relay;
+    std::vector<MemSocket::Sent> sent() { return sock().take(); }
+    Row* rowOf(const std::string& id) { return row(id); }
 };
 }  // namespace
 
@@ -116,7 +89,7 @@ TEST(Supervision, NeverLoggedOnShowsTheEpoch) {
 
 TEST(Supervision, FastRelayQueriesOffLineDtuFourTimesPerPeriod) {
     SupervisionFixture f(1, dtuXml("A"));
-    f.core->keepAliveTicks = 1000;
+    f.core->relay().keepAliveTicks = 1000;
     EXPECT_EQ(f.tick(12), "Q:A Q:A Q:A Q:A");  // on the even ticks 2, 4, 6, 8
     f.logon("A");
     f.tick();
@@ -126,11 +99,11 @@ TEST(Supervision, FastRelayQueriesOffLineDtuFourTimesPerPeriod) {
 
 TEST(Supervision, FastRelayKeepAliveIsALogonEvery21Ticks) {
     SupervisionFixture f(1, dtuXml("A") + dtuXml("B"));
-    f.core->keepAliveTicks = 20;
+    f.core->relay().keepAliveTicks = 20;
     f.logon("A");
     f.logon("B");
     f.tick();  // rows show on line
-    f.core->relayTicks = 0;
+    f.core->relay().relayTicks = 0;
     std::string sent = f.tick(20);
     EXPECT_EQ(sent, "");
     EXPECT_EQ(f.tick(), "L");
@@ -140,10 +113,10 @@ TEST(Supervision, FastRelayKeepAliveIsALogonEvery21Ticks) {
 
 TEST(Supervision, RelayModeKeepAliveQueriesEveryOnLineDtu) {
     SupervisionFixture f(2, dtuXml("A") + dtuXml("B") + dtuXml("C"));
-    f.core->keepAliveTicks = 4;
+    f.core->relay().keepAliveTicks = 4;
     for (auto id : {"A", "B", "C"}) f.relayState(id, true);
     f.tick();
-    f.core->relayTicks = 0;
+    f.core->relay().relayTicks = 0;
     EXPECT_EQ(f.tick(4), "");
     EXPECT_EQ(f.tick(), "Q:A Q:B Q:C");  // no logon
     f.relayState("B", false);
@@ -153,15 +126,17 @@ TEST(Supervision, RelayModeKeepAliveQueriesEveryOnLineDtu) {
 
 TEST(Supervision, CredentialsAreInEveryRelayPacket) {
     SupervisionFixture f(1, dtuXml("A"));
-    f.core->keepAliveTicks = 1000;
-    f.core->relayTicks = 1;
+    f.core->relay().keepAliveTicks = 1000;
+    f.core->relay().relayTicks = 1;
     f.core->TimerRuningTimer();
-    auto packets = f.relay.take();
+    auto packets = f.sent();
     ASSERT_EQ(packets.size(), 1u);
-    ASSERT_EQ(packets[0].size(), 47u);
-    const auto* b = reinterpret_cast<const uint8_t*>(packets[0].data());
-    EXPECT_EQ(unmaskField(b, 15), "user");
-    EXPECT_EQ(unmaskField(b + 16, 16), "pass");
+    ASSERT_EQ(packets[0].bytes.size(), 47u);
+    EXPECT_EQ(packets[0].to, f.core->net().relayAddr);
+    RelayPacket r;
+    ASSERT_EQ(parseRelayPacket(reinterpret_cast<const uint8_t*>(packets[0].bytes.data()), 47, r), Parsed::Complete);
+    EXPECT_EQ(r.user, "user");
+    EXPECT_EQ(r.pwd, "pass");
 }
 
 TEST(RelayLogon, RepeatsEveryFourTicksUntilAnswered) {
@@ -169,11 +144,11 @@ TEST(RelayLogon, RepeatsEveryFourTicksUntilAnswered) {
     std::string sent;
     for (int i = 0; i < 12; ++i) {
         f.core->TimerLogonTOTimer();
-        sent += std::to_string(i + 1) + ":" + kinds(f.relay.take()) + " ";
+        sent += std::to_string(i + 1) + ":" + kinds(f.sent()) + " ";
     }
     EXPECT_EQ(sent, "1: 2: 3: 4:L 5: 6: 7: 8:L 9: 10: 11: 12:L ");
-    f.core->logonOk = true;
-    f.core->serverVersion = 256;
+    f.core->relay().logonOk = true;
+    f.core->relay().serverVersion = 256;
     f.core->TimerLogonTOTimer();
     EXPECT_FALSE(f.core->timerLogonTOEnabled);
     EXPECT_TRUE(f.core->timerRuningEnabled);
@@ -182,8 +157,8 @@ TEST(RelayLogon, RepeatsEveryFourTicksUntilAnswered) {
 
 TEST(RelayLogon, TooNewRelayGetsNothingMore) {
     SupervisionFixture f(2, dtuXml("A"));
-    f.core->logonOk = true;
-    f.core->serverVersion = 257;
+    f.core->relay().logonOk = true;
+    f.core->relay().serverVersion = 257;
     f.core->TimerLogonTOTimer();
     ASSERT_EQ(f.msgs.shown.size(), 1u);
     EXPECT_EQ(f.msgs.shown[0].caption, "Version incompatible");
@@ -192,5 +167,5 @@ TEST(RelayLogon, TooNewRelayGetsNothingMore) {
     EXPECT_FALSE(f.core->timerRuningEnabled);
     f.core->sendRelayLogon();
     f.tick(30);
-    EXPECT_TRUE(f.relay.take().empty());
+    EXPECT_TRUE(f.sent().empty());
 }

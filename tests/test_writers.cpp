@@ -38,7 +38,7 @@ struct WriterFixture : CoreFixture {
 
 TEST(Writers, CreatingDtusOpensPortsAndWritesElements) {
     WriterFixture f;
-    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 7, "first"), nullptr);
+    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 7, "first"), 0u);
     EXPECT_TRUE(f.core->portOpen(7));
     auto d = f.saved();
     pugi::xml_node port = f.savedPort(d, 7);
@@ -59,7 +59,7 @@ TEST(Writers, CreatingDtusOpensPortsAndWritesElements) {
 TEST(Writers, DuplicateNumberSelectsTheExistingRowAndWritesNothing) {
     WriterFixture f(portXml(9, 1, 1, dtuXml("A100")));
     std::string before = f.dir.read("Config.xml");
-    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 4, ""), f.row("A100"));
+    EXPECT_EQ(f.core->btnCreatePortDtuClick("A100", 4, ""), f.row("A100")->seq);
     EXPECT_FALSE(f.core->portOpen(4));
     EXPECT_EQ(f.dir.read("Config.xml"), before);
     f.core->btnCreatePortDtuClick("B", 9, "");  // No-Ack: selected
@@ -90,12 +90,12 @@ TEST(Writers, OverlongNumberFromTheWindowIsRefusedCleanly) {
 TEST(Writers, DeletingAsksAndRemovesElementsAndPorts) {
     WriterFixture f(portXml(2, 0, 1, dtuXml("A") + dtuXml("B", "", false)) + portXml(5, 1, 1, dtuXml("C") + dtuXml("D")));
     f.msgs.answers = {MsgAnswer::No};
-    f.core->BtnDelDtuClick({f.row("A")});
+    f.core->BtnDelDtuClick({f.row("A")->seq});
     EXPECT_NE(f.row("A"), nullptr);
     EXPECT_EQ(f.msgs.shown[0].text, "Are you sure you want delete all selected DTUs?");
     EXPECT_EQ(f.msgs.shown[0].caption, "Warning");
     f.msgs.answers = {MsgAnswer::Yes};
-    f.core->BtnDelDtuClick({f.row("A"), f.row("B"), f.row("C")});
+    f.core->BtnDelDtuClick({f.row("A")->seq, f.row("B")->seq, f.row("C")->seq});
     EXPECT_FALSE(f.core->portOpen(2));
     EXPECT_TRUE(f.core->portOpen(5));
     auto d = f.saved();
@@ -114,7 +114,7 @@ TEST(Writers, ProtocolChangeToUnknowUnchecksAndBlanks) {
     PropResult r;
     r.protoChanged = true;
     r.proto = 0;
-    f.core->applyEdit(f.row("K1"), r);
+    f.core->applyEdit(f.row("K1")->seq, r);
     EXPECT_FALSE(f.row("K1")->checked || f.row("K2")->checked);
     EXPECT_FALSE(f.row("K1")->dtu->selected);
     EXPECT_EQ(f.row("K1")->cells[ColController], "");
@@ -134,12 +134,12 @@ TEST(Writers, ProtocolChangeToControllerFillsLedCells) {
     led.devNo = "N1";
     led.ledNums = "9,3";
     led.comment = "";
-    f.core->applyEdit(f.row("N1"), led);  // No-Ack: the numbers are kept, not shown
+    f.core->applyEdit(f.row("N1")->seq, led);  // No-Ack: the numbers are kept, not shown
     EXPECT_EQ(f.row("N1")->cells[ColController], " ");
     PropResult r;
     r.protoChanged = true;
     r.proto = 4;
-    f.core->applyEdit(f.row("N1"), r);
+    f.core->applyEdit(f.row("N1")->seq, r);
     EXPECT_EQ(f.row("N1")->cells[ColController], "3,9");
     EXPECT_EQ(f.row("N2")->cells[ColController], " ");  // no LED numbers: cell kept
     EXPECT_TRUE(f.core->btnSelectAllEnabled);
@@ -155,7 +155,7 @@ TEST(Writers, EditingFieldsRenamesAndReplacesLeds) {
     r.ledNums = "3,5";
     r.comment = "moved";
     Row* row = f.row("OLD");
-    f.core->applyEdit(row, r);
+    f.core->applyEdit(row->seq, r);
     EXPECT_EQ(row->caption, "NEW");
     EXPECT_STREQ(row->dtu->devNo, "NEW");
     EXPECT_EQ(row->cells[ColController], "3,5");
@@ -166,19 +166,18 @@ TEST(Writers, EditingFieldsRenamesAndReplacesLeds) {
     EXPECT_EQ(attrs(f.savedPort(d, 3).child("DTU")), "id=NEW ip= cmt=moved devids=3,5 sel=1 ");
     EXPECT_EQ(std::string(f.savedPort(d, 3).attribute("serproto").value()), "3");
     {
-        std::lock_guard<std::mutex> lk(f.core->registryLock());
-        EXPECT_EQ(f.core->findDtu("NEW"), row->dtu);
-        EXPECT_EQ(f.core->findDtu("OLD"), nullptr);
+        EXPECT_EQ(findDtu(*f.core, "NEW"), row->dtu);
+        EXPECT_EQ(findDtu(*f.core, "OLD"), nullptr);
     }
     std::string before = f.dir.read("Config.xml");
-    f.core->applyEdit(row, PropResult{});  // "Ok" without a change
+    f.core->applyEdit(row->seq, PropResult{});  // "Ok" without a change
     EXPECT_EQ(f.dir.read("Config.xml"), before);
 }
 
 TEST(Writers, SaveSelectWritesEveryDtu) {
     WriterFixture f(portXml(3, 1, 1, dtuXml("A") + dtuXml("B", "", false)));
-    f.core->setChecked(f.row("B"), true);
-    f.core->setChecked(f.row("A"), false);
+    f.core->setChecked(f.row("B")->seq, true);
+    f.core->setChecked(f.row("A")->seq, false);
     f.core->BtnSaveSelectClick();
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Save sucessfully!"});
     EXPECT_EQ(f.msgs.shown[0].caption, "Ok");
@@ -194,7 +193,7 @@ TEST(Settings, PortChangeRemakesTheSocketAtOnce) {
     uint16_t newPort = freeUdpPort();
     SettingsInput in{std::to_string(newPort), 0, "", ""};
     f.core->applySettings(in);
-    EXPECT_EQ(f.core->udpPort, newPort);
+    EXPECT_EQ(f.core->net().udpPort, newPort);
     auto d = f.saved();
     EXPECT_EQ(d.document_element().child("Sys").attribute("udpport").as_int(), newPort);
     DtuSimOptions o;
@@ -210,10 +209,10 @@ TEST(Settings, PortChangeRemakesTheSocketAtOnce) {
     for (const char* bad : {"65535", "0", "-3"}) f.core->applySettings({bad, 0, "", ""});
     f.core->applySettings({std::to_string(newPort), 0, "", ""});
     EXPECT_EQ(f.dir.read("Config.xml"), before);
-    EXPECT_EQ(f.core->udpPort, newPort);
+    EXPECT_EQ(f.core->net().udpPort, newPort);
     f.core->applySettings({"12ab", 1, "u", "p"});
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"'12ab' is not a valid integer value"});
-    EXPECT_EQ(f.core->netMode, 0);  // nothing of the dialog applied
+    EXPECT_EQ(f.core->net().netMode, 0);  // nothing of the dialog applied
 }
 
 TEST(Settings, TcpPortChangesWhenNoUdp) {
@@ -221,20 +220,20 @@ TEST(Settings, TcpPortChangesWhenNoUdp) {
     f.core->applySettings({"6000", 2, "u", "p"});
     auto d = f.saved();
     EXPECT_EQ(d.document_element().child("Sys").attribute("tcpport").as_int(), 6000);
-    EXPECT_EQ(f.core->relayAddr.Port(), 5000);  // the relay endpoint follows at the next start
+    EXPECT_EQ(f.core->net().relayAddr.Port(), 5000);  // the relay endpoint follows at the next start
 }
 
 TEST(Settings, ModeChangesTakeDtusOffLineAndCredentials) {
     WriterFixture f(portXml(3, 0, 1, dtuXml("A") + dtuXml("B")), "udpport=\"" + std::to_string(freeUdpPort()) +
                                                                  "\" tcpport=\"\" mode=\"2\" usr=\"u\" pwd=\"p\"");
-    std::string st(30, '\0');
-    st[0] = 'A';
-    st[15] = static_cast<char>(0xE1);
-    st.replace(16, 6, std::string("\x0a\x00\x00\x05\x00\x50", 6));
-    f.core->dispatchPacket(VDIPAddress(), reinterpret_cast<const uint8_t*>(st.data()), 30);
+    RelayDtuStatePkt st;
+    st.devNo = "A";
+    std::memcpy(st.wire, "\x0a\x00\x00\x05\x00\x50", 6);
+    std::vector<uint8_t> p = encodeRelayDtuState(st);
+    f.core->dispatchPacket(VDIPAddress(), p.data(), static_cast<uint32_t>(p.size()));
     f.core->TimerRuningTimer();
     ASSERT_EQ(f.row("A")->cells[ColOn], ON_MARK);
-    const std::string port = std::to_string(f.core->udpPort);  // the dialog shows the port in use
+    const std::string port = std::to_string(f.core->net().udpPort);  // the dialog shows the port in use
     f.core->applySettings({port, 0, "ignored", "ignored"});
     EXPECT_EQ(f.row("A")->cells[ColOn], OFF_MARK);
     EXPECT_EQ(f.row("A")->cells[ColAddress], "0.0.0.0:0");

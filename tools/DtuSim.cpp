@@ -6,13 +6,12 @@
 #include <cstring>
 
 #include "link/LinkProtocol.h"
-#include "link/Mgmt.h"
 
 DtuSim::DtuSim(DtuSimOptions o) : o_(std::move(o)), target_(o_.peer) {
-    putU32(cfg_ + CFG_BAUD, o_.baudRate);
-    std::strncpy(reinterpret_cast<char*>(cfg_ + CFG_HOST), o_.hostAddr.c_str(), CFG_HOST_SIZE - 1);
-    putU16(cfg_ + CFG_MAXLEN, o_.maxPacketLen);
-    for (int i = 58; i < DTU_CONFIG_SIZE; ++i) cfg_[i] = static_cast<uint8_t>(i);  // recognisable filler
+    cfg_.baudRate = o_.baudRate;
+    cfg_.setHostText(o_.hostAddr);
+    cfg_.maxPacketLen = o_.maxPacketLen;
+    for (size_t i = 0; i < sizeof cfg_.rest; ++i) cfg_.rest[i] = static_cast<uint8_t>(58 + i);  // recognisable filler
 }
 
 DtuSim::~DtuSim() { sock_.Stop(); }
@@ -40,27 +39,18 @@ VDIPAddress DtuSim::target() const {
 }
 
 void DtuSim::logon() {
-    uint8_t p[LINK_HEADER_SIZE] = {};
-    putDevNo(p, o_.devNo.c_str());
-    p[TYPE_OFFSET] = DtuLogon;
-    sock_.SendTo(target(), p, sizeof p);
+    std::vector<uint8_t> p = encodeLinkPacket(o_.devNo, DtuLogon);
+    sock_.SendTo(target(), p.data(), static_cast<int>(p.size()));
 }
 
 void DtuSim::sendData(const uint8_t* data, size_t len, bool withHeader) {
-    std::vector<uint8_t> p(withHeader ? LINK_HEADER_SIZE : 0);
-    if (withHeader) {
-        putDevNo(p.data(), o_.devNo.c_str());
-        p[TYPE_OFFSET] = DtuData;
-    }
-    p.insert(p.end(), data, data + len);
+    std::vector<uint8_t> p = withHeader ? encodeLinkPacket(o_.devNo, DtuData, data, len)
+                                        : std::vector<uint8_t>(data, data + len);
     sock_.SendTo(target(), p.data(), static_cast<int>(p.size()));
 }
 
 void DtuSim::answer(uint8_t type, const uint8_t* payload, size_t len) {
-    std::vector<uint8_t> p(LINK_HEADER_SIZE);
-    putDevNo(p.data(), o_.devNo.c_str());
-    p[TYPE_OFFSET] = static_cast<uint8_t>(type | ANSWER_FLAG);
-    p.insert(p.end(), payload, payload + len);
+    std::vector<uint8_t> p = encodeLinkPacket(o_.devNo, static_cast<uint8_t>(type | ANSWER_FLAG), payload, len);
     sock_.SendTo(target(), p.data(), static_cast<int>(p.size()));
 }
 
@@ -78,13 +68,11 @@ void DtuSim::gotData(const uint8_t* p, size_t len) {
 void DtuSim::OnReceive(VDAsyncSocket*, const VDIPAddress*, const uint8_t* p, uint32_t len) {
     if (len <= 1) return;  // the manager's one-byte hello of a Fast Relay connect
     if (o_.bareIn) return gotData(p, len);
-    std::string devNo;
-    if (len < LINK_HEADER_SIZE || !headerDevNo(p, devNo) || devNo != o_.devNo) return;
-    const uint8_t* body = p + LINK_HEADER_SIZE;
-    const size_t bodyLen = len - LINK_HEADER_SIZE;
-    switch (p[TYPE_OFFSET]) {
+    LinkPacket pkt;
+    if (parseLinkPacket(p, len, pkt) != Parsed::Complete || pkt.devNo != o_.devNo) return;
+    switch (pkt.type) {
     case DtuData:
-        gotData(body, bodyLen);
+        gotData(pkt.body, pkt.bodyLen);
         break;
     case DtuRestart: {
         std::lock_guard<std::mutex> lk(m_);
@@ -92,42 +80,44 @@ void DtuSim::OnReceive(VDAsyncSocket*, const VDIPAddress*, const uint8_t* p, uin
         break;
     }
     case DtuGetState: {
-        uint8_t st[DTU_STATE_SIZE] = {};
-        st[71] = o_.rssi;
-        answer(DtuGetState, st, sizeof st);
+        DtuStatePkt st = makeDtuState(o_.rssi);
+        answer(DtuGetState, st.raw, sizeof st.raw);
         break;
     }
     case DtuGetConfig: {
         uint8_t cfg[DTU_CONFIG_SIZE];
         {
             std::lock_guard<std::mutex> lk(m_);
-            std::memcpy(cfg, cfg_, sizeof cfg);
+            encodeDtuConfig(cfg, cfg_);
         }
         answer(DtuGetConfig, cfg, sizeof cfg);
         break;
     }
     case DtuSetConfig: {
-        uint8_t ok = bodyLen == DTU_CONFIG_SIZE ? 1 : 0;
+        DtuConfig got;
+        uint8_t ok = parseDtuConfig(pkt.body, pkt.bodyLen, got) == Parsed::Complete ? 1 : 0;
         if (ok) {
             std::lock_guard<std::mutex> lk(m_);
-            std::memcpy(cfg_, body, DTU_CONFIG_SIZE);
+            cfg_ = got;
         }
         answer(DtuSetConfig, &ok, 1);
         break;
     }
-    case RELAY_DTU_CONNECT:
-        if (bodyLen >= 6) {
+    case RelayToDtuConnect: {
+        VDIPAddress manager;
+        if (parseRelayToDtuConnect(p, len, manager) == Parsed::Complete) {
             {
                 std::lock_guard<std::mutex> lk(m_);
-                target_.SetFromWire(body);
+                target_ = manager;
             }
             logon();
         }
         break;
+    }
     default:
         break;
     }
-    if (o_.restartsLogon && p[TYPE_OFFSET] == DtuRestart) logon();
+    if (o_.restartsLogon && pkt.type == DtuRestart) logon();
 }
 
 std::vector<uint8_t> DtuSim::data() const {
@@ -151,6 +141,8 @@ int DtuSim::restarts() const {
 }
 
 std::vector<uint8_t> DtuSim::config() const {
+    std::vector<uint8_t> out(DTU_CONFIG_SIZE);
     std::lock_guard<std::mutex> lk(m_);
-    return {cfg_, cfg_ + DTU_CONFIG_SIZE};
+    encodeDtuConfig(out.data(), cfg_);
+    return out;
 }

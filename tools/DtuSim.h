@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/LinkProtocol.h"
 #include "net/VDUDPSocket.h"
 
 struct DtuSimOptions {
@@ -27,9 +28,6 @@ struct DtuSimOptions {
 
 class DtuSim : public TCommLink {
 public:
-    static constexpr uint8_t ANSWER_FLAG = 0x80;       // answers carry the request type | 0x80
-    static constexpr uint8_t RELAY_DTU_CONNECT = 0x70;  // relay to DTU: log on to this manager (6 wire bytes)
-
     explicit DtuSim(DtuSimOptions o);
     ~DtuSim() override;
     bool start(int timeoutMs = 2000);  // false: the port could not be bound in time
@@ -65,5 +63,5 @@ private:
     std::vector<uint8_t> data_;
     size_t packets_ = 0;
     int restarts_ = 0;
-    uint8_t cfg_[100] = {};
+    DtuConfig cfg_;
 };

@@ -7,10 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Clock.h"
+#include "net/Clock.h"
 #include "link/LinkProtocol.h"
 #include "net/VDEvent.h"
-#include "tools/DtuSim.h"
 
 RelaySim::RelaySim(RelaySimOptions o) : o_(std::move(o)) {}
 
@@ -86,9 +85,11 @@ void RelaySim::tcpLoop() {
 }
 
 void RelaySim::OnReceive(VDAsyncSocket*, const VDIPAddress* from, const uint8_t* p, uint32_t len) {
-    if (len >= CREDENTIAL_SIZE && p[TYPE_OFFSET] >= RelayLogon && p[TYPE_OFFSET] <= RelayData)
+    RelayPacket r;
+    parseRelayPacket(p, len, r);
+    if (len >= CREDENTIAL_SIZE && r.type >= RelayLogon && r.type <= RelayData)
         fromManager(Via::Udp, *from, p, len);
-    else if (len >= LINK_HEADER_SIZE)
+    else
         fromDtu(*from, p, len);
 }
 
@@ -110,46 +111,39 @@ void RelaySim::toManager(const std::vector<uint8_t>& p) {
 }
 
 std::vector<uint8_t> RelaySim::state(const std::string& devNo) {
-    std::vector<uint8_t> p(30, 0);
-    putDevNo(p.data(), devNo.c_str());
-    p[TYPE_OFFSET] = RelayDtuState;
+    RelayDtuStatePkt st;
+    st.devNo = devNo;
     auto it = dtus_.find(devNo);
     if (it != dtus_.end()) {
-        std::memcpy(&p[16], it->second.addr.sin_addr, 4);
+        std::memcpy(st.wire, it->second.addr.sin_addr, 4);
         uint16_t port = it->second.addr.Port();
-        p[20] = static_cast<uint8_t>(port >> 8);
-        p[21] = static_cast<uint8_t>(port & 0xFF);
-        putU32(&p[22], static_cast<uint32_t>(it->second.lastLogon));
-        putU32(&p[26], static_cast<uint32_t>(static_cast<uint64_t>(it->second.lastLogon) >> 32));
+        st.wire[4] = static_cast<uint8_t>(port >> 8);
+        st.wire[5] = static_cast<uint8_t>(port & 0xFF);
+        st.lastLogon = it->second.lastLogon;
     }
-    return p;
+    return encodeRelayDtuState(st);
 }
 
 void RelaySim::fromManager(Via via, const VDIPAddress& from, const uint8_t* p, uint32_t len) {
+    RelayPacket r;
     if (len < CREDENTIAL_SIZE) return;
-    const uint8_t type = p[TYPE_OFFSET];
+    Parsed parsed = parseRelayPacket(p, len, r);
     std::unique_lock<std::mutex> lk(m_);
-    if (unmaskField(p, 15) != o_.user || unmaskField(p + 16, 16) != o_.password) {
+    if (r.user != o_.user || r.pwd != o_.password) {
         ++counts_.rejected;
         return;
     }
     managerKnown_ = true;
     managerVia_ = via;
     if (via == Via::Udp) manager_ = from;
-    std::string devNo;
-    if (type != RelayLogon) {
-        if (len < RELAY_DTU_HEADER || !headerDevNo(p + CREDENTIAL_SIZE, devNo)) return;
-    }
-    if (verbose) std::fprintf(stderr, "vsp-relaysim: manager packet 0x%02x %s\n", type, devNo.c_str());
+    if (parsed != Parsed::Complete) return;
+    const std::string devNo(r.devNo);
+    if (verbose) std::fprintf(stderr, "vsp-relaysim: manager packet 0x%02x %s\n", r.type, devNo.c_str());
     std::vector<uint8_t> out;
-    VDIPAddress dtuAddr;
-    switch (type) {
+    switch (r.type) {
     case RelayLogon:
         ++counts_.logons;
-        out.assign(20, 0);
-        out[TYPE_OFFSET] = RelayLogonAnswer;
-        putU16(&out[16], o_.version);
-        putU16(&out[18], o_.keepAlive);
+        out = encodeRelayLogonAnswer({o_.version, o_.keepAlive});
         break;
     case RelayQuery:
         ++counts_.queries;
@@ -160,12 +154,7 @@ void RelaySim::fromManager(Via via, const VDIPAddress& from, const uint8_t* p, u
         auto it = dtus_.find(devNo);
         if (it == dtus_.end() || via != Via::Udp) return;
         // Tell the DTU where the manager is; it then logs on there directly.
-        std::vector<uint8_t> go(22, 0);
-        putDevNo(go.data(), devNo.c_str());
-        go[TYPE_OFFSET] = DtuSim::RELAY_DTU_CONNECT;
-        std::memcpy(&go[16], manager_.sin_addr, 4);
-        go[20] = static_cast<uint8_t>(manager_.Port() >> 8);
-        go[21] = static_cast<uint8_t>(manager_.Port() & 0xFF);
+        std::vector<uint8_t> go = encodeRelayToDtuConnect(devNo, manager_);
         if (udp_) udp_->SendTo(it->second.addr, go.data(), static_cast<int>(go.size()));
         return;
     }
@@ -173,10 +162,7 @@ void RelaySim::fromManager(Via via, const VDIPAddress& from, const uint8_t* p, u
         ++counts_.data;
         auto it = dtus_.find(devNo);
         if (it == dtus_.end()) return;
-        std::vector<uint8_t> fwd(LINK_HEADER_SIZE);
-        putDevNo(fwd.data(), devNo.c_str());
-        fwd[TYPE_OFFSET] = DtuData;
-        fwd.insert(fwd.end(), p + RELAY_DTU_HEADER, p + len);
+        std::vector<uint8_t> fwd = encodeLinkPacket(devNo, DtuData, r.body, r.bodyLen);
         if (udp_) udp_->SendTo(it->second.addr, fwd.data(), static_cast<int>(fwd.size()));
         return;
     }
@@ -188,22 +174,22 @@ void RelaySim::fromManager(Via via, const VDIPAddress& from, const uint8_t* p, u
 }
 
 void RelaySim::fromDtu(const VDIPAddress& from, const uint8_t* p, uint32_t len) {
-    std::string devNo;
-    if (!headerDevNo(p, devNo)) return;
+    LinkPacket pkt;
+    if (parseLinkPacket(p, len, pkt) != Parsed::Complete) return;
+    const std::string devNo(pkt.devNo);
     std::vector<uint8_t> out;
     {
         std::lock_guard<std::mutex> lk(m_);
-        if (p[TYPE_OFFSET] == DtuLogon) {
+        if (pkt.type == DtuLogon) {
             ++counts_.dtuLogons;
             SystemClock clock;
             dtus_[devNo] = {from, clock.localFileTime()};
             if (!o_.pushStates || !managerKnown_) return;
             out = state(devNo);
-        } else if (p[TYPE_OFFSET] == DtuData) {
+        } else if (pkt.type == DtuData) {
             ++counts_.dtuData;
             if (!dtus_.count(devNo)) return;
-            out.assign(p, p + len);
-            out[TYPE_OFFSET] = RelayDtuData;
+            out = encodeLinkPacket(devNo, RelayDtuData, pkt.body, pkt.bodyLen);
         } else {
             return;
         }

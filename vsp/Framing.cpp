@@ -1,10 +1,11 @@
-// Controller frames of the LED display protocols.
+#include "vsp/Framing.h"
+
 #include <cstring>
 
-#include "app/Manager.h"
+namespace {
+constexpr int LED_AT = 7;
+}
 
-// The frame length a complete header announces: 0 before the header is
-// complete, -1 when the bytes do not start with the protocol's marker.
 int frameAnnounced(uint32_t serProto, const uint8_t* b, int count) {
     switch (serProto) {
     case 2:
@@ -28,3 +29,5 @@ int frameLength(uint32_t serProto, const uint8_t* buf, int count) {
     int n = frameAnnounced(serProto, buf, count);
     return n > count ? 0 : n;
 }
+
+int frameLed(const uint8_t* frame, int count) { return count > LED_AT ? frame[LED_AT] : -1; }

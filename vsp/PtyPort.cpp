@@ -39,36 +39,44 @@ bool PtyPort::CreatePort(const std::string& name) { return make(name, false); }
 
 bool PtyPort::Attach(const std::string& name) { return make(name, true); }
 
+bool PtyPort::fail(const char* call) {
+    error_ = SysError::last(call);
+    closeAll();
+    return false;
+}
+
 bool PtyPort::make(const std::string& name, bool takeOver) {
     std::lock_guard<std::mutex> lk(mu_);
     if (master_ >= 0) return false;
+    error_ = {};
     mkdir(dir_.c_str(), 0755);
     std::string link = dir_ + "/" + name;
     struct stat st{};
     if (lstat(link.c_str(), &st) == 0) {
         // Only a link left by an earlier run of ours is taken over.
-        if (!takeOver || !S_ISLNK(st.st_mode) || !isOurLink(link)) return false;
+        if (!takeOver || !S_ISLNK(st.st_mode) || !isOurLink(link)) {
+            error_ = {"symlink", EEXIST};
+            return false;
+        }
         unlink(link.c_str());
     }
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0) return fail("posix_openpt");
     char path[128];
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, path, sizeof path) != 0) {
-        closeAll();
-        return false;
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("unlockpt");
+    if (int e = ptsname_r(master_, path, sizeof path); e != 0) {
+        errno = e;
+        return fail("ptsname_r");
     }
     slavePath_ = path;
     slave_ = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave_ < 0) return fail("open");
     notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (slave_ < 0 || notify_ < 0 ||
-        inotify_add_watch(notify_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-        closeAll();
-        return false;
-    }
+    if (notify_ < 0) return fail("inotify_init1");
+    if (inotify_add_watch(notify_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+        return fail("inotify_add_watch");
     makeRaw(slave_);
-    if (symlink(path, link.c_str()) != 0) {
-        closeAll();
-        return false;
-    }
+    if (symlink(path, link.c_str()) != 0) return fail("symlink");
     link_ = link;
     users_ = 0;
     return true;

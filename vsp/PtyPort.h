@@ -25,15 +25,18 @@ public:
     void Delete() override;
     bool GetBoolProperty(int dispId) override;
     bool WaitInput(VDEvent& stop, int timeoutMs) override;
+    SysError LastError() const override { return error_; }
 
 private:
     bool make(const std::string& name, bool takeOver);
+    bool fail(const char* call);  // keeps errno, closes what was made
     void closeAll();
     void handleNotify();
 
     std::string dir_, link_, slavePath_;
     std::mutex mu_;  // Write against Delete
     int master_ = -1, slave_ = -1, notify_ = -1;
+    SysError error_;
     std::atomic<int> users_{0};  // opens by other programs
     std::atomic<bool> dsr_{false}, cts_{false}, strict_{true};
 };

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "net/SysError.h"
+
 class VDEvent;
 
 class IVirtualPort {
@@ -24,6 +26,6 @@ public:
     // Waits until serial data may be waiting (or the port's state changed),
     // `stop` is set, or timeoutMs (-1: no limit) passes. False when stopped.
     virtual bool WaitInput(VDEvent& stop, int timeoutMs) = 0;
+    // The system call that made the last CreatePort or Attach fail.
+    virtual SysError LastError() const { return {}; }
 };
-
-using PortFactory = std::shared_ptr<IVirtualPort> (*)(void* ctx);

@@ -85,8 +85,7 @@ struct BridgeFixture {
         return *sims.back();
     }
     _tagDTU* dtu(const std::string& devNo) {
-        std::lock_guard<std::mutex> lk(core->registryLock());
-        return core->findDtu(devNo.c_str());
+        return findDtu(*core, devNo);
     }
     // Logs the simulator on and waits until the manager has it on line.
     bool online(DtuSim& s, const std::string& devNo) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/Manager.h"
+#include "support/MemSocket.h"
 #include "net/VDEvent.h"
 
 struct Shown {
@@ -132,9 +133,18 @@ public:
     VDEvent wake{false};
 };
 
-// A manager on a temporary Config.xml, with ports in memory.
+inline std::string str(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+
+// The DTU with that number, looked up under the registry lock.
+inline _tagDTU* findDtu(Manager& m, std::string_view devNo) {
+    RegGuard g(m.registry().mutex());
+    return m.registry().findDtu(g, devNo);
+}
+
+// A manager on a temporary Config.xml, with ports in memory; with
+// `memoryNet` its socket is in memory too and the relay's name never resolves.
 struct CoreFixture {
-    explicit CoreFixture(const std::string& config = "") {
+    explicit CoreFixture(const std::string& config = "", bool memoryNet = false) {
         if (!config.empty()) dir.write("Config.xml", config);
         ManagerOptions o;
         o.cfgFileName = dir.file("Config.xml");
@@ -145,10 +155,18 @@ struct CoreFixture {
             ports.push_back(p);
             return p;
         };
+        if (memoryNet) {
+            o.makeSocket = [this](const SocketSpec&) {
+                auto s = std::make_shared<MemSocket>();
+                sockets.push_back(s);
+                return s;
+            };
+            o.lookup = [](const std::string&, uint8_t*) { return false; };
+        }
         core = std::make_unique<Manager>(msgs, clock, o);
     }
     // Start-up's reading of Config.xml, without the network.
-    bool load() { return core->loadConfig() == 0 && core->readSettings() && core->readPorts(); }
+    bool load() { return core->loadConfig() == LoadResult::Loaded && core->readSettings() && core->readPorts(); }
     std::vector<Row*> rows() {
         std::vector<Row*> out;
         core->withRows([&](const auto& rs, const auto&) {
@@ -171,6 +189,7 @@ struct CoreFixture {
     FakeClock clock;
     bool failCreate = false;
     std::vector<std::shared_ptr<FakePort>> ports;
+    std::vector<std::shared_ptr<MemSocket>> sockets;
     std::unique_ptr<Manager> core;
 };
 

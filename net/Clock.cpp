@@ -1,4 +1,4 @@
-#include "app/Clock.h"
+#include "net/Clock.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,0 +1,112 @@
+#include "app/Dispatcher.h"
+
+void Dispatcher::setPropForm(std::shared_ptr<MgmtChannel> channel) {
+    std::lock_guard<std::mutex> lk(propLock_);
+    propForm_ = std::move(channel);
+}
+
+void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len) {
+    LinkPacket p;
+    if (parseLinkPacket(data, len, p) != Parsed::Complete) return;
+    const int mode = net_.netMode;
+    switch (p.type) {
+    case DtuLogon:
+        if (mode != 2) onDtuLogon(from, p, len);
+        return;
+    case DtuData:
+        onDtuData(from, p, len);
+        return;
+    case RelayLogonAnswer: {
+        RelayLogonAnswerPkt a;
+        if (mode != 0 && parseRelayLogonAnswer(data, len, a) == Parsed::Complete) relay_.onLogonAnswer(a);
+        return;
+    }
+    case RelayDtuState:
+        if (mode != 0) onRelayDtuState(data, len);
+        return;
+    case RelayDtuData:
+        if (mode == 2) onDtuData(from, p, len);
+        return;
+    default:
+        onMgmtResponse(p, len);
+    }
+}
+
+void Dispatcher::onMgmtResponse(const LinkPacket& p, uint32_t len) {
+    // An answer for the DTU the properties dialog shows.
+    std::shared_ptr<MgmtChannel> ch;
+    {
+        std::lock_guard<std::mutex> lk(propLock_);
+        ch = propForm_;
+    }
+    if (!ch) return;
+    {
+        RegGuard g(reg_.mutex());
+        Row* row = reg_.row(g, ch->dtu);
+        if (!row || p.devNo != row->dtu->devNo) return;
+        uint32_t rx = row->dtu->rxBytes += len;
+        row->cells[ColRx] = std::to_string(rx);
+    }
+    ch->onMgmtResponse(p.body, static_cast<uint32_t>(p.bodyLen));
+}
+
+void Dispatcher::onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32_t len) {
+    RegGuard g(reg_.mutex());
+    _tagDTU* d = reg_.findDtu(g, p.devNo);
+    if (!d) return;
+    d->lastLogon = clock_.localFileTime();
+    d->addr = from;
+    d->rxBytes += len;
+    d->online = true;
+}
+
+void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len) {
+    std::shared_ptr<IVirtualPort> port;
+    {
+        RegGuard g(reg_.mutex());
+        _tagDTU* d = reg_.findDtu(g, p.devNo);
+        if (!d) return;
+        d->rxBytes += len;
+        if (!d->online) return;
+        d->lastLogon = clock_.localFileTime();
+        if (!d->selected) return;
+        if (net_.netMode != 2 && !(d->addr == from)) return;
+        port = reg_.port(g, d->portNo).vsPortAx;
+    }
+    if (port && p.bodyLen > 0) port->Write(p.body, static_cast<int>(p.bodyLen));
+}
+
+void Dispatcher::onRelayDtuState(const uint8_t* data, uint32_t len) {
+    RelayDtuStatePkt st;
+    if (parseRelayDtuState(data, len, st) != Parsed::Complete) return;
+    uint8_t connect[RELAY_DTU_HEADER];
+    VDIPAddress dtuAddr;
+    {
+        RegGuard g(reg_.mutex());
+        _tagDTU* d = reg_.findDtu(g, st.devNo);
+        if (!d) return;
+        if (st.offline()) {
+            d->addr = VDIPAddress();
+            if (st.lastLogon != 0) d->lastLogon = st.lastLogon;
+            d->online = false;
+            return;
+        }
+        d->lastLogon = clock_.localFileTime();
+        d->addr = st.addr();
+        const int mode = net_.netMode;
+        if (mode == 2) {
+            d->online = true;
+            return;
+        }
+        if (mode != 1) return;
+        std::string user, pwd;
+        net_.credentials(user, pwd);
+        encodeRelayDtuHeader(connect, RelayConnect, user, pwd, d->devNo);
+        dtuAddr = d->addr;
+    }
+    // Fast Relay: ask the relay to connect the DTU, and open our side of the
+    // path with a one-byte datagram straight to it.
+    net_.sendToRelay(connect, RELAY_DTU_HEADER);
+    if (net_.relayRefused) return;
+    if (auto s = net_.socket()) s->SendTo(dtuAddr, connect, 1);
+}

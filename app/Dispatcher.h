@@ -1,0 +1,36 @@
+#pragma once
+// Receive dispatch: runs on the socket's worker thread for every packet,
+// decides by type and mode which handler runs, and keeps the DTU records up
+// to date.
+#include <memory>
+#include <mutex>
+
+#include "app/Network.h"
+#include "app/RelaySession.h"
+#include "app/Registry.h"
+#include "link/LinkProtocol.h"
+#include "link/Mgmt.h"
+#include "net/Clock.h"
+
+class Dispatcher {
+public:
+    Dispatcher(Registry& reg, Network& net, RelaySession& relay, Clock& clock)
+        : reg_(reg), net_(net), relay_(relay), clock_(clock) {}
+
+    void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len);
+    // The management channel answers are handed to (null: none).
+    void setPropForm(std::shared_ptr<MgmtChannel> channel);
+
+private:
+    void onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32_t len);
+    void onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len);
+    void onRelayDtuState(const uint8_t* data, uint32_t len);
+    void onMgmtResponse(const LinkPacket& p, uint32_t len);
+
+    Registry& reg_;
+    Network& net_;
+    RelaySession& relay_;
+    Clock& clock_;
+    std::mutex propLock_;
+    std::shared_ptr<MgmtChannel> propForm_;
+};
