@@ -39,6 +39,14 @@ struct StringWriter : pugi::xml_writer {
     void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
 };
 
+// Whitespace text between elements: not a child of its own.
+bool isBlank(pugi::xml_node n) {
+    if (n.type() != pugi::node_pcdata) return false;
+    for (const char* p = n.value(); *p; ++p)
+        if (!std::strchr(" \t\r\n", *p)) return false;
+    return true;
+}
+
 // Port rule of udpport and tcpport: negative or not a number means 0.
 bool readPortAttr(pugi::xml_node sys, const char* name, uint16_t& field) {
     int v = strToIntDef(sys.attribute(name).value(), -1);
@@ -148,10 +156,16 @@ bool Manager::readPorts() {
         if (!openPort(n, static_cast<uint32_t>(net), static_cast<uint32_t>(app), static_cast<uint32_t>(ser)))
             error("Create port error, please check!");
         for (pugi::xml_node child : port.children()) {
-            if (child.type() == pugi::node_pcdata || child.type() == pugi::node_comment) continue;
+            if (isBlank(child)) continue;  // layout between elements
             if (child.type() != pugi::node_element || std::strcmp(child.name(), "DTU") != 0) {
                 error("Config.xml format error, please check!");
                 continue;
+            }
+            // Without a number the DTU could match packets with an empty number.
+            if (!child.attribute("id")) {
+                error("Config.xml value error, please check!");
+                terminate();
+                return false;
             }
             bool sel = std::strcmp(child.attribute("sel").value(), "1") == 0;
             if (!createDtu(n, child.attribute("id").value(), child.attribute("ip").value(),
@@ -163,6 +177,9 @@ bool Manager::readPorts() {
 }
 
 bool Manager::saveConfig() {
+    // The save writes UTF-8 whatever the file said before, so its declaration must say so too.
+    pugi::xml_node decl = doc_.first_child();
+    if (decl.type() == pugi::node_declaration) setAttr(decl, "encoding", "utf-8");
     StringWriter w;
     doc_.save(w, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
     bool ok = replaceFile(cfgFileName, w.out) == 0;

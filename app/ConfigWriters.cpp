@@ -49,14 +49,17 @@ Row* Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std::
         error("Create dtu error, please check!");
         return nullptr;
     }
-    if (!portOpen(n) && !openPort(n, 0, 1, 0)) {
+    const bool made = !portOpen(n);
+    if (made && !openPort(n, 0, 1, 0)) {
         msg_.show("Create virtual serial port error, please check your computer.", "Warning", MsgIcon::Exclamation,
                   MsgButtons::Ok);
         return nullptr;
     }
-    // A port that failed to open at start-up already has its element.
     pugi::xml_node port = portNode(n);
-    if (!port) {
+    if (made) {
+        // A port that failed to open at start-up left elements with its old
+        // protocol and DTUs; the port made now is described afresh.
+        for (pugi::xml_node root = doc_.document_element(); port; port = portNode(n)) root.remove_child(port);
         port = doc_.document_element().append_child("CommPort");
         port.append_attribute("port").set_value(n);
         port.append_attribute("netproto").set_value("0");
@@ -109,6 +112,12 @@ void Manager::BtnDelDtuClick(const std::vector<Row*>& selected) {
 
 void Manager::applyEdit(Row* row, const PropResult& r) {
     if (!r.protoChanged && !r.fieldsChanged) return;
+    // A number that does not fit is refused as creating refuses it, and the
+    // edit is not applied by halves.
+    if (r.fieldsChanged && !devNoFits(r.devNo)) {
+        error("Create dtu error, please check!");
+        return;
+    }
     _tagDTU* dtu = row->dtu;
     int n = row->groupId;
     pugi::xml_node port = portNode(n);
@@ -137,13 +146,15 @@ void Manager::applyEdit(Row* row, const PropResult& r) {
         }
         if (r.fieldsChanged) {
             pugi::xml_node d = dtuNode(port, row->caption);
-            if (r.devNo != row->caption && devNoFits(r.devNo)) {
+            if (r.devNo != row->caption) {
                 row->caption = r.devNo;
                 setAttr(d, "id", r.devNo.c_str());
                 std::memset(dtu->devNo, 0, sizeof dtu->devNo);
                 std::memcpy(dtu->devNo, r.devNo.data(), r.devNo.size());
             }
-            if (r.ledNums != row->cells[ColController]) {
+            // Compared with what the dialog showed: on a port without LED numbers
+            // the cell is blank, and the stored numbers must survive other edits.
+            if (r.ledNums != ledNumsText(dtu->ledMap)) {
                 std::string norm = parseLedNums(r.ledNums, dtu->ledMap);
                 setAttr(d, "devids", norm.c_str());
                 if (p.serProto >= 2) row->cells[ColController] = norm;
