@@ -14,15 +14,31 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/Formconfig.h"
 #include "ui/Formprop.h"
 #include "ui/VSPListModel.h"
 #include "vsp/PtyPort.h"
+
+namespace {
+// "Last Logon Time" must show its whole text in the font in use.
+int timeColumnWidth(const QTreeView& view) {
+    const QFontMetrics fm = view.fontMetrics();
+    QChar widest = '0';
+    for (char c = '1'; c <= '9'; ++c)
+        if (fm.horizontalAdvance(QChar(c)) > fm.horizontalAdvance(widest)) widest = QChar(c);
+    QString sample = QString::fromLatin1(NEVER).replace('0', widest);
+    // The item's text margins on both sides, and the grid line.
+    const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1;
+    return fm.horizontalAdvance(sample) + 2 * margin + 1;
+}
+}  // namespace
 
 TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, ManagerOptions extra) : log_(msg) {
     ManagerOptions o = std::move(extra);
@@ -32,7 +48,7 @@ TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, Mana
         o.makePort = [dir] { return std::make_shared<PtyPort>(dir); };
     }
     core_ = std::make_unique<Manager>(log_, clock, std::move(o));
-    model_ = new VSPListModel(*core_, this);
+    model_ = new VSPListModel(*core_, exeDir + "/ports", this);
     execPropForm = [](TPropForm& f) { return f.exec(); };
     execConfigForm = [](TConfigForm& f) { return f.exec(); };
     build();
@@ -63,7 +79,8 @@ void TMainForm::build() {
     VSPListView->setStyleSheet(
         "QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"
         "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }");
-    const int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
+    int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
+    widths[ColLastLogon + 1] = std::max(widths[ColLastLogon + 1], timeColumnWidth(*VSPListView));
     for (int c = 0; c <= ColCount; ++c) VSPListView->header()->resizeSection(c, widths[c]);
     VSPListView->header()->setSectionsClickable(false);
     v->addWidget(VSPListView, 1);
@@ -71,13 +88,28 @@ void TMainForm::build() {
     connect(VSPListView, &QTreeView::doubleClicked, this, [this] { VSPListViewDblClick(); });
     // A reset (rows came or went) forgets the selection: it is taken over by
     // row, only then, so the once-a-second refresh does not walk the rows.
-    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] { keepSelected_ = selectedRows(); });
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        keepSelected_.clear();
+        for (const QModelIndex& i : selectedItems()) keepSelected_.push_back(model_->seqAt(i));
+    });
     connect(model_, &QAbstractItemModel::modelReset, VSPListView, &QTreeView::expandAll);
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
-        for (int g = 0; g < model_->rowCount(); ++g) VSPListView->setFirstColumnSpanned(g, {}, true);
-        selectRows(keepSelected_);
+        QItemSelection sel;
+        for (int g = 0; g < model_->rowCount(); ++g) {
+            VSPListView->setFirstColumnSpanned(g, {}, true);
+            QModelIndex parent = model_->index(g, 0);
+            for (int r = 0; r < model_->rowCount(parent); ++r) {
+                QModelIndex idx = model_->index(r, 0, parent);
+                if (std::find(keepSelected_.begin(), keepSelected_.end(), model_->seqAt(idx)) != keepSelected_.end())
+                    sel.select(idx, idx.siblingAtColumn(ColCount));
+            }
+        }
+        VSPListView->selectionModel()->select(sel, QItemSelectionModel::ClearAndSelect);
         keepSelected_.clear();
     });
+    // A click on a check box changes the core's state: Save Select follows at once.
+    connect(model_, &VSPListModel::checkChanged, this, [this] { syncFromCore(); });
+    connect(VSPListView->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { showPortPath(); });
 
     auto* BottomPanel = new QWidget;
     BottomPanel->setFixedHeight(91);
@@ -122,6 +154,9 @@ void TMainForm::build() {
 
     StatusBar = new QLabel("Ready");
     statusBar()->addWidget(StatusBar, 1);
+    PortPath = new QLabel;
+    PortPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addPermanentWidget(PortPath);
 
     QMenu* file = menuBar()->addMenu("File");
     connect(file->addAction("Config"), &QAction::triggered, this, [this] { mnuConfigClick(); });
@@ -135,7 +170,7 @@ void TMainForm::build() {
     connect(TimerLogonTO, &QTimer::timeout, this, [this] { TimerLogonTOTimer(); });
     connect(TimerRuning, &QTimer::timeout, this, [this] { TimerRuningTimer(); });
 
-    resize(764, 446 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    resize(764, 446 + menuBar()->sizeHint().height());  // the status bar is part of the client area
     if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
 }
 
@@ -161,18 +196,31 @@ void TMainForm::refresh() {
     syncFromCore();
 }
 
-std::vector<Row*> TMainForm::selectedRows() const {
-    // In list order, as the rows stand in the core.
-    std::vector<Row*> out;
+std::vector<QModelIndex> TMainForm::selectedItems() const {
+    // In list order, as the rows stand in the core; read from the model's
+    // own copy, never from rows the core may have freed.
+    std::vector<QModelIndex> out;
     for (int g = 0; g < model_->rowCount(); ++g) {
         QModelIndex parent = model_->index(g, 0);
         for (int r = 0; r < model_->rowCount(parent); ++r) {
             QModelIndex idx = model_->index(r, 0, parent);
-            if (VSPListView->selectionModel()->isSelected(idx)) out.push_back(model_->rowAt(idx));
+            if (VSPListView->selectionModel()->isSelected(idx)) out.push_back(idx);
         }
     }
-    std::sort(out.begin(), out.end(), [](const Row* a, const Row* b) { return a->seq < b->seq; });
+    std::sort(out.begin(), out.end(),
+              [this](const QModelIndex& a, const QModelIndex& b) { return model_->seqAt(a) < model_->seqAt(b); });
     return out;
+}
+
+std::vector<Row*> TMainForm::selectedRows() const {
+    std::vector<Row*> out;
+    for (const QModelIndex& i : selectedItems()) out.push_back(model_->rowAt(i));
+    return out;
+}
+
+void TMainForm::showPortPath() {
+    std::vector<QModelIndex> sel = selectedItems();
+    PortPath->setText(sel.empty() ? QString() : model_->portPath(model_->groupOf(sel.front().parent())));
 }
 
 void TMainForm::selectRows(const std::vector<Row*>& rows) {

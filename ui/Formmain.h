@@ -52,6 +52,7 @@ public:
     QPushButton *BtnSelectAll, *BtnDeselectAll, *BtnSaveSelect;
     QPushButton *btnCreatePortDtu, *BtnEditPortDtu, *BtnDelDtu;
     QLabel* StatusBar;
+    QLabel* PortPath;  // the selected row's port, for the user's serial program
 
 protected:
     void closeEvent(QCloseEvent* e) override;  // minimises: only "E&xit" ends the program
@@ -61,10 +62,12 @@ private:
     void editDtu();
     void syncFromCore();  // status, caption, buttons, timers, termination
     void refresh();
+    std::vector<QModelIndex> selectedItems() const;  // in list order
+    void showPortPath();
 
     LoggingMessageSink log_;
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;
-    std::vector<Row*> keepSelected_;  // across a model reset
+    std::vector<uint64_t> keepSelected_;  // across a model reset, by creation order: the rows may be gone
 };

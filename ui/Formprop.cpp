@@ -45,7 +45,7 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     TSDtu = new QWidget;
     auto* fd = new QFormLayout(TSDtu);
     DeviceID = new QLineEdit;
-    DeviceID->setMaxLength(DEVNO_MAX);
+    limitUtf8Bytes(DeviceID, DEVNO_MAX);
     Comment = new QPlainTextEdit;
     Comment->setFixedHeight(48);
     LEDNums = new QLineEdit;
@@ -96,7 +96,7 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     v->addWidget(box);
-    resize(304, 253);
+    setFixedSize(QSize(304, 253).expandedTo(minimumSizeHint()));
 
     LEDNums->installEventFilter(this);
     connect(BtnGetState, &QPushButton::clicked, this, [this] { BtnGetStateClick(); });
@@ -144,8 +144,8 @@ bool TPropForm::eventFilter(QObject* o, QEvent* e) {
     if (o == LEDNums && e->type() == QEvent::KeyPress) {
         auto* k = static_cast<QKeyEvent*>(e);
         QString t = k->text();
-        if (t.isEmpty() || k->key() == Qt::Key_Backspace) return false;  // navigation and editing keys
-        QChar c = t.at(0);
+        QChar c = t.isEmpty() ? QChar() : t.at(0);
+        if (!c.isPrint()) return false;  // navigation and editing keys: Tab, Backspace, arrows, shortcuts
         return !(c.isDigit() && c.unicode() < 128) && c != ',';
     }
     return QDialog::eventFilter(o, e);

@@ -9,7 +9,9 @@
 class VSPListModel : public QAbstractItemModel {
     Q_OBJECT
 public:
-    explicit VSPListModel(Manager& core, QObject* parent = nullptr);
+    // `portsDir`: where the ports' links are, shown as each group's tooltip.
+    VSPListModel(Manager& core, const QString& portsDir, QObject* parent = nullptr);
+    QString portPath(int port) const;
 
     // Takes the rows over from the core: cell changes only when the rows are
     // the same, a reset when rows or groups came or went.
@@ -17,6 +19,9 @@ public:
     Row* rowAt(const QModelIndex& index) const;
     QModelIndex indexOf(const Row* row) const;
     int groupOf(const QModelIndex& index) const;  // port number of a group item, else 0
+    // Creation order of a row item, kept with the item: it stays readable
+    // after the core has freed the row.
+    uint64_t seqAt(const QModelIndex& index) const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -27,9 +32,13 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
 
+signals:
+    void checkChanged();  // a check box was set through setData
+
 private:
     struct Item {
         Row* row;
+        uint64_t seq;
         QString text[ColCount + 1];
         bool checked;
     };
@@ -40,5 +49,6 @@ private:
     std::vector<Group> snapshot() const;
 
     Manager& core_;
+    QString portsDir_;
     std::vector<Group> groups_;
 };
