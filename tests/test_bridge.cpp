@@ -2,6 +2,8 @@
 // loopback <-> simulated DTUs.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "link/LinkProtocol.h"
 #include "support/BridgeFixture.h"
 
@@ -286,4 +288,22 @@ TEST(Bridge, ModeChangeReachesTheReadersHeaderBeforeTheNextBurst) {
     prog->write("direct-now");
     ASSERT_TRUE(h1.waitData(10, 3000));
     EXPECT_EQ(str(h1.data()), "direct-now");
+}
+
+TEST(Bridge, FailingSendsEndWhenThePortCloses) {
+    BridgeFixture f(portXml(14, 1, 1, dtuXml("G1") + dtuXml("B1")));
+    auto prog = f.program(14);
+    DtuSim& good = f.sim("G1");
+    ASSERT_TRUE(f.online(good, "G1"));
+    // On line at 0.0.0.0:0: every send to it fails, so the reader retries.
+    const std::string logon = std::string("B1") + std::string(13, '\0') + static_cast<char>(DtuLogon);
+    f.core->dispatchPacket(VDIPAddress(), reinterpret_cast<const uint8_t*>(logon.data()), 16);
+    ASSERT_TRUE(f.dtu("B1")->online);
+    prog->write("burst");
+    // The first DTU in list order has it: the reader is now on the second.
+    ASSERT_TRUE(good.waitData(5, 3000));
+    auto closing = std::async(std::launch::async, [&] { f.core->closePort(14); });
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(f.core->portOpen(14));
+    EXPECT_EQ(f.dtu("B1")->txBytes, 0u);  // nothing counted for the failed sends
 }

@@ -232,3 +232,17 @@ TEST(RelayHosts, RelayOverUdpCarriesDataAndSurvivesARelayRestart) {
     EXPECT_NE(prog.read(5).find("again"), std::string::npos);
     EXPECT_EQ(f.manager->terminate(), 0);
 }
+
+TEST(FastRelay, DtuStateOpensThePathWithOneByteStraightToTheDtu) {
+    BridgeFixture f(portXml(3, 1, 1, dtuXml("F1")), 1, "u", "p");
+    DtuSim& sim = f.sim("F1");
+    // The relay (here: nobody listens) reports the DTU at the simulator's endpoint.
+    std::string st(30, '\0');
+    st.replace(0, 2, "F1");
+    st[TYPE_OFFSET] = static_cast<char>(RelayDtuState);
+    const char wire[6] = {127, 0, 0, 1, static_cast<char>(sim.localPort() >> 8), static_cast<char>(sim.localPort() & 255)};
+    st.replace(16, 6, wire, 6);
+    f.core->dispatchPacket(f.core->relayAddr, reinterpret_cast<const uint8_t*>(st.data()), 30);
+    EXPECT_TRUE(eventually([&] { return sim.hellos() == 1; }));
+    EXPECT_EQ(sim.packetsReceived(), 0u);
+}
