@@ -127,6 +127,16 @@ private slots:
         QVERIFY(w.form->isMinimized() || w.form->windowState() & Qt::WindowMinimized);
     }
 
+    void bringToFrontRestoresTheMinimisedWindow() {
+        Window w("");
+        w.form->show();
+        w.form->close();  // the close box minimises
+        QVERIFY(w.form->windowState() & Qt::WindowMinimized);
+        w.form->bringToFront();
+        QVERIFY(!(w.form->windowState() & Qt::WindowMinimized));
+        QVERIFY(w.form->isVisible());
+    }
+
     void checkBoxesFollowTheRules() {
         Window w(portXml(3, 0, 1, dtuXml("A") + dtuXml("B", "", false)));
         QAbstractItemModel& m = w.form->model();

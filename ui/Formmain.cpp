@@ -327,6 +327,12 @@ void TMainForm::TimerLogonTOTimer() {
     syncFromCore();
 }
 
+void TMainForm::bringToFront() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void TMainForm::closeEvent(QCloseEvent* e) {
     e->ignore();
     showMinimized();

@@ -41,6 +41,7 @@ public:
     void TimerLogonTOTimer();
     void selectRows(const std::vector<Row*>& rows);  // replaces the list's selection
     std::vector<Row*> selectedRows() const;
+    void bringToFront();  // shown, restored and active, also from minimised
     // Properties dialog factory: tests replace it to answer the dialog.
     std::function<int(class TPropForm&)> execPropForm;
     std::function<int(class TConfigForm&)> execConfigForm;
