@@ -4,6 +4,14 @@
 #include "app/Manager.h"
 
 namespace {
+// Whitespace text between elements: not a child of its own.
+bool isBlank(pugi::xml_node n) {
+    if (n.type() != pugi::node_pcdata) return false;
+    for (const char* p = n.value(); *p; ++p)
+        if (!std::strchr(" \t\r\n", *p)) return false;
+    return true;
+}
+
 // Port rule of udpport and tcpport: negative or not a number means 0.
 bool readPortAttr(pugi::xml_node sys, const char* name, uint16_t& field) {
     int v = strToIntDef(sys.attribute(name).value(), -1);
@@ -64,10 +72,16 @@ bool Manager::readPorts() {
             error("Create port error, please check!");
         }
         for (pugi::xml_node child : port.children()) {
-            if (child.type() == pugi::node_pcdata || child.type() == pugi::node_comment) continue;
+            if (isBlank(child)) continue;  // layout between elements
             if (child.type() != pugi::node_element || std::strcmp(child.name(), "DTU") != 0) {
                 error("Config.xml format error, please check!");
                 continue;
+            }
+            // Without a number the DTU could match packets with an empty number.
+            if (!child.attribute("id")) {
+                error("Config.xml value error, please check!");
+                terminate();
+                return false;
             }
             bool sel = std::strcmp(child.attribute("sel").value(), "1") == 0;
             if (!createDtu(n, child.attribute("id").value(), child.attribute("ip").value(),

@@ -88,6 +88,9 @@ LoadResult ConfigStore::load() {
 }
 
 bool ConfigStore::save() {
+    // The save writes UTF-8 whatever the file said before, so its declaration must say so too.
+    pugi::xml_node decl = doc_.first_child();
+    if (decl.type() == pugi::node_declaration) setAttr(decl, "encoding", "utf-8");
     StringWriter w;
     doc_.save(w, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
     return replaceFile(w.out);

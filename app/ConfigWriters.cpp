@@ -41,15 +41,18 @@ DtuId Manager::btnCreatePortDtuClick(const std::string& devNo, int n, const std:
         error("Create dtu error, please check!");
         return 0;
     }
-    if (!portOpen(n) && !openPort(n, 0, 1, 0)) {
+    const bool made = !portOpen(n);
+    if (made && !openPort(n, 0, 1, 0)) {
         reportCause("COM" + std::to_string(n), ports_.lastError());
         msg_.show("Create virtual serial port error, please check your computer.", "Warning", MsgIcon::Exclamation,
                   MsgButtons::Ok);
         return 0;
     }
-    // A port that failed to open at start-up already has its element.
     pugi::xml_node port = config_.portNode(n);
-    if (!port) {
+    if (made) {
+        // A port that failed to open at start-up left elements with its old
+        // protocol and DTUs; the port made now is described afresh.
+        for (pugi::xml_node root = config_.root(); port; port = config_.portNode(n)) root.remove_child(port);
         port = config_.root().append_child("CommPort");
         port.append_attribute("port").set_value(n);
         port.append_attribute("netproto").set_value("0");
@@ -106,6 +109,12 @@ void Manager::BtnDelDtuClick(const std::vector<DtuId>& selected) {
 
 void Manager::applyEdit(DtuId id, const PropResult& r) {
     if (!r.protoChanged && !r.fieldsChanged) return;
+    // A number that does not fit is refused as creating refuses it, and the
+    // edit is not applied by halves.
+    if (r.fieldsChanged && !devNoFits(r.devNo)) {
+        error("Create dtu error, please check!");
+        return;
+    }
     {
         RegGuard g(reg_.mutex());
         Row* row = reg_.row(g, id);
@@ -136,11 +145,13 @@ void Manager::applyEdit(DtuId id, const PropResult& r) {
         }
         if (r.fieldsChanged) {
             pugi::xml_node d = ConfigStore::dtuNode(port, row->caption);
-            if (r.devNo != row->caption && devNoFits(r.devNo)) {
+            if (r.devNo != row->caption) {
                 setAttr(d, "id", r.devNo.c_str());
                 reg_.renameDtu(g, dtu, r.devNo);
             }
-            if (r.ledNums != row->cells[ColController]) {
+            // Compared with what the dialog showed: on a port without LED numbers
+            // the cell is blank, and the stored numbers must survive other edits.
+            if (r.ledNums != ledNumsText(dtu->ledMap)) {
                 std::string norm = parseLedNums(r.ledNums, dtu->ledMap);
                 setAttr(d, "devids", norm.c_str());
                 if (p.serProto >= 2) row->cells[ColController] = norm;

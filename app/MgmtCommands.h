@@ -31,6 +31,7 @@ public:
     // `baudIndex` -1 sends back the rate read; the host is single-byte text.
     Outcome getOrSaveConfig(int waitSeconds, int baudIndex, const std::string& maxLenText, const std::string& host);
     bool cfgRead() const { return cfgRead_; }
+    bool busy() const { return busy_; }
     const DtuConfig& config() const { return cfg_; }
     // Sent without waiting; the message comes whether or not it could go.
     void restart();

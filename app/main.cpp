@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 
 #include "app/SingleInstance.h"
 #include "ui/Formmain.h"
@@ -21,8 +22,14 @@ void onSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    SingleInstance instance("__Vardo_Mobile_VSP__");
-    if (!instance.acquired()) return -1;
+    const char* const instanceName = "__Vardo_Mobile_VSP__";
+    SingleInstance instance(instanceName);
+    if (!instance.acquired()) {
+        SingleInstance::wakeHolder(instanceName);
+        std::fputs("A Vardo Mobile Virtual Serial Port Manager is already running; its window is brought to the front.\n",
+                   stderr);
+        return -1;
+    }
 
     QApplication app(argc, argv);
     // The signal only wakes the loop; the shutdown runs on the window's thread.
@@ -51,6 +58,11 @@ int main(int argc, char** argv) {
     boxes.setParent(&form);
     form.FormCreate();
     if (form.core().terminateRequested) return 0;  // the form's destruction runs the shutdown
+    // A second copy asks for the window: the close box only minimised it.
+    QSocketNotifier wake(instance.fd(), QSocketNotifier::Read);
+    QObject::connect(&wake, &QSocketNotifier::activated, &form, [&] {
+        while (instance.takeRequest()) form.bringToFront();
+    });
     form.show();
     return app.exec();
 }

@@ -2,8 +2,11 @@
 // loopback <-> simulated DTUs.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "link/LinkProtocol.h"
 #include "support/BridgeFixture.h"
+#include "vsp/Framing.h"
 
 namespace {
 std::string kestrel(uint8_t led, const std::string& data) {
@@ -286,4 +289,22 @@ TEST(Bridge, ModeChangeReachesTheReadersHeaderBeforeTheNextBurst) {
     prog->write("direct-now");
     ASSERT_TRUE(h1.waitData(10, 3000));
     EXPECT_EQ(str(h1.data()), "direct-now");
+}
+
+TEST(Bridge, FailingSendsEndWhenThePortCloses) {
+    BridgeFixture f(portXml(14, 1, 1, dtuXml("G1") + dtuXml("B1")));
+    auto prog = f.program(14);
+    DtuSim& good = f.sim("G1");
+    ASSERT_TRUE(f.online(good, "G1"));
+    // On line at 0.0.0.0:0: every send to it fails, so the reader retries.
+    const std::vector<uint8_t> logon = encodeLinkPacket("B1", DtuLogon);
+    f.core->dispatchPacket(VDIPAddress(), logon.data(), 16);
+    ASSERT_TRUE(f.dtu("B1")->online);
+    prog->write("burst");
+    // The first DTU in list order has it: the reader is now on the second.
+    ASSERT_TRUE(good.waitData(5, 3000));
+    auto closing = std::async(std::launch::async, [&] { f.core->closePort(14); });
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(f.core->portOpen(14));
+    EXPECT_EQ(f.dtu("B1")->txBytes, 0u);  // nothing counted for the failed sends
 }

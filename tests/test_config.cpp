@@ -116,7 +116,9 @@ TEST(Config, PortsLoadInFileOrderWithFormatErrors) {
                           "<CommPort port=\"12\" netproto=\"0\" appproto=\"0\" serproto=\"0\" cmt=\"\">"
                           "<DTU id=\"K3\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/></CommPort>\r\n"));
     ASSERT_TRUE(f.load());
+    // Once per child that is not a DTU element, the comment included.
     EXPECT_EQ(f.msgs.texts(), (std::vector<std::string>{"Config.xml format error, please check!",
+                                                       "Config.xml format error, please check!",
                                                        "Config.xml format error, please check!"}));
     std::vector<std::string> order;
     for (Row* r : f.rows()) order.push_back(r->caption);
@@ -247,4 +249,35 @@ TEST(Config, DefaultThatCannotBeWrittenIsReported) {
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Can't write config.xml, please check!"});
     EXPECT_EQ(f.msgs.shown[0].caption, "Error");
     EXPECT_TRUE(f.core->terminateRequested);
+}
+
+TEST(Config, DtuWithoutNumberIsAValueError) {
+    CoreFixture f(withSys(DIRECT_SYS,
+                          "<CommPort port=\"3\" netproto=\"0\" appproto=\"1\" serproto=\"1\" cmt=\"\">"
+                          "<DTU id=\"FIRST\" ip=\"\" cmt=\"\" devids=\"\"/>"
+                          "<DTU ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/>"
+                          "<DTU id=\"AFTER\" ip=\"\" cmt=\"\" devids=\"\"/></CommPort>"));
+    ASSERT_EQ(f.core->loadConfig(), LoadResult::Loaded);
+    ASSERT_TRUE(f.core->readSettings());
+    EXPECT_FALSE(f.core->readPorts());
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Config.xml value error, please check!"});
+    EXPECT_TRUE(f.core->terminateRequested);
+    ASSERT_EQ(f.rows().size(), 1u);
+    EXPECT_EQ(f.rows()[0]->caption, "FIRST");
+}
+
+TEST(Config, FileInAnotherEncodingIsSavedAsUtf8AndSaysSo) {
+    // "Müller" in ISO-8859-1: one byte for the u with umlaut.
+    CoreFixture f("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<VSPConfig>\r\n<Sys " + std::string(DIRECT_SYS) +
+                  " />\r\n<CommPort port=\"3\" netproto=\"0\" appproto=\"1\" serproto=\"1\" cmt=\"\">"
+                  "<DTU id=\"A\" ip=\"\" cmt=\"M\xFCller\" devids=\"\"/></CommPort></VSPConfig>");
+    ASSERT_TRUE(f.load());
+    ASSERT_EQ(f.row("A")->cells[ColComment], "M\xC3\xBCller");
+    f.core->saveSelection();
+    const std::string saved = f.dir.read("Config.xml");
+    EXPECT_EQ(saved.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u) << saved;
+    EXPECT_NE(saved.find("cmt=\"M\xC3\xBCller\""), std::string::npos);
+    CoreFixture again(saved);  // the next start reads it back unchanged
+    ASSERT_TRUE(again.load());
+    EXPECT_EQ(again.row("A")->cells[ColComment], "M\xC3\xBCller");
 }

@@ -95,6 +95,31 @@ TEST_F(DispatchFixture, RelayModeTakesDataFromAnySenderAndDropsLogon) {
     EXPECT_EQ(port->written(), "ab");
 }
 
+struct DroppedCase {
+    int mode;
+    uint8_t type;
+};
+class DroppedInMode : public DispatchFixture, public ::testing::WithParamInterface<DroppedCase> {};
+
+// Relay packets that the mode has no use for change nothing.
+TEST_P(DroppedInMode, ChangesNothing) {
+    logon();
+    f.core->net().netMode = GetParam().mode;
+    const uint32_t rx = dtu->rxBytes;
+    const std::string addr = dtu->addr.ToText();
+    // As a state packet it puts the DTU at 10.0.0.9:4000; as data it carries "xy".
+    send(packet("D1", GetParam().type, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, 'x')),
+           VDIPAddress(7, 7, 7, 7, 7));
+    EXPECT_EQ(dtu->rxBytes, rx);
+    EXPECT_EQ(dtu->addr.ToText(), addr);
+    EXPECT_TRUE(dtu->online);
+    EXPECT_EQ(port->written(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, DroppedInMode,
+                         ::testing::Values(DroppedCase{1, RelayDtuData}, DroppedCase{0, RelayDtuData},
+                                           DroppedCase{0, RelayDtuState}));
+
 TEST_F(DispatchFixture, RelayDtuStateOffLineKeepsOrTakesTime) {
     f.core->net().netMode = 1;
     logon();

@@ -2,9 +2,11 @@
 // program (pyserial), and the orderly end on SIGTERM.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "support/BridgeFixture.h"
+#include "app/SingleInstance.h"
 #include "support/ManagerProcess.h"
 
 namespace {
@@ -32,7 +34,10 @@ TEST(Process, FirstStartWritesTheDefaultAndASecondCopyLeaves) {
     TempDir other;
     ManagerProcess second(other);
     second.start();
-    EXPECT_EQ(second.wait(5000), 255);  // at once, without a window or a message
+    EXPECT_EQ(second.wait(5000), 255);  // at once, without a window
+    const std::string said = second.log();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
     EXPECT_TRUE(first.running());
     EXPECT_EQ(first.terminate(), 0);
 }
@@ -83,4 +88,19 @@ TEST(Process, SimulatorsExplainThemselves) {
         EXPECT_NE(run(std::string(bin) + " --bogus 2>&1; echo rc=$?").find("rc=2"), std::string::npos) << bin;
     }
     EXPECT_NE(run(std::string(VSP_DTUSIM_BIN) + " --id 123456789012345 2>&1; echo rc=$?").find("rc=2"), std::string::npos);
+}
+
+TEST(SingleInstance, SecondCopyWakesTheHolder) {
+    const std::string name = "vsp-test-instance-" + std::to_string(getpid());
+    SingleInstance holder(name);
+    ASSERT_TRUE(holder.acquired());
+    EXPECT_FALSE(holder.takeRequest());
+    SingleInstance second(name);
+    EXPECT_FALSE(second.acquired());
+    EXPECT_TRUE(SingleInstance::wakeHolder(name));
+    pollfd p{holder.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_TRUE(holder.takeRequest());
+    EXPECT_FALSE(holder.takeRequest());
+    EXPECT_FALSE(SingleInstance::wakeHolder(name + "-nobody"));
 }

@@ -230,3 +230,18 @@ TEST(RelayHosts, RelayOverUdpCarriesDataAndSurvivesARelayRestart) {
     EXPECT_NE(prog.read(5).find("again"), std::string::npos);
     EXPECT_EQ(f.manager->terminate(), 0);
 }
+
+TEST(FastRelay, DtuStateOpensThePathWithOneByteStraightToTheDtu) {
+    BridgeFixture f(portXml(3, 1, 1, dtuXml("F1")), 1, "u", "p");
+    DtuSim& sim = f.sim("F1");
+    // The relay (here: nobody listens) reports the DTU at the simulator's endpoint.
+    RelayDtuStatePkt st;
+    st.devNo = "F1";
+    const uint8_t wire[6] = {127, 0, 0, 1, static_cast<uint8_t>(sim.localPort() >> 8),
+                             static_cast<uint8_t>(sim.localPort() & 255)};
+    std::memcpy(st.wire, wire, 6);
+    std::vector<uint8_t> p = encodeRelayDtuState(st);
+    f.core->dispatchPacket(f.core->net().relayAddr, p.data(), static_cast<uint32_t>(p.size()));
+    EXPECT_TRUE(eventually([&] { return sim.hellos() == 1; }));
+    EXPECT_EQ(sim.packetsReceived(), 0u);
+}

@@ -67,10 +67,16 @@ TEST(Seam, ControllerFramesGoToTheDtuOfTheirLedNumber) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(linkPacket(sent[0]), std::make_pair(std::string("L1"), all));
     EXPECT_EQ(linkPacket(sent[1]), std::make_pair(std::string("L2"), all));
-    port->feed("garbage" + kestrel(9, "nobody") + toOne);  // no marker: dropped; LED 9: no DTU
+    port->feed(kestrel(9, "nobody") + toOne);  // LED 9: no DTU serves it; the next frame still goes
     sent = f.sent(1);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(linkPacket(sent[0]).second, toOne);
+    port->feed("garbage" + toOne);  // no marker: what was read with it is dropped
+    ASSERT_TRUE(eventually([&] { return port->InQueueCount() == 0; }));  // read, in a pass of its own
+    port->feed(toTwo);
+    sent = f.sent(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(linkPacket(sent[0]).second, toTwo);
 }
 
 TEST(Seam, UnknowPortSendsBurstsAfterSilenceAndCutsLongOnes) {

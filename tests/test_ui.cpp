@@ -10,7 +10,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QStatusBar>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeView>
 #include <pugixml.hpp>
@@ -25,9 +30,11 @@
 
 namespace {
 struct Window {
-    explicit Window(const std::string& ports, const std::string& mode = "0") : udpPort(freeUdpPort()) {
+    explicit Window(const std::string& ports, const std::string& mode = "0", const std::string& usr = "u",
+                    const std::string& pwd = "p")
+        : udpPort(freeUdpPort()) {
         dir.write("Config.xml", sysLine("udpport=\"" + std::to_string(udpPort) + "\" tcpport=\"\" mode=\"" + mode +
-                                        "\" usr=\"u\" pwd=\"p\"") +
+                                        "\" usr=\"" + usr + "\" pwd=\"" + pwd + "\"") +
                                     ports + "</VSPConfig>");
         ManagerOptions o;
         o.relayBuiltinIp = "127.0.0.1";
@@ -42,9 +49,13 @@ struct Window {
         });
         return found;
     }
-    QModelIndex index(const std::string& caption) { return form->model().indexOf(row(caption)); }
+    DtuId id(const std::string& caption) {
+        Row* r = row(caption);
+        return r ? r->seq : 0;
+    }
+    QModelIndex index(const std::string& caption) { return form->model().indexOf(id(caption)); }
     void click(const std::string& caption) {
-        form->selectRows({row(caption)});
+        form->selectRows({id(caption)});
         form->VSPListViewClick();
     }
     DtuSim& sim(const std::string& devNo, uint8_t rssi = 20) {
@@ -65,6 +76,14 @@ struct Window {
     std::vector<std::unique_ptr<DtuSim>> sims;
     std::unique_ptr<TMainForm> form;
 };
+
+// Typed key by key, as a keyboard layout would deliver characters beyond ASCII.
+void typeText(QWidget* w, const QString& text) {
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(w, &press);
+    }
+}
 
 QString cell(Window& w, const std::string& caption, int col) {
     QModelIndex i = w.index(caption);
@@ -112,6 +131,16 @@ private slots:
         QVERIFY(w.form->isMinimized() || w.form->windowState() & Qt::WindowMinimized);
     }
 
+    void bringToFrontRestoresTheMinimisedWindow() {
+        Window w("");
+        w.form->show();
+        w.form->close();  // the close box minimises
+        QVERIFY(w.form->windowState() & Qt::WindowMinimized);
+        w.form->bringToFront();
+        QVERIFY(!(w.form->windowState() & Qt::WindowMinimized));
+        QVERIFY(w.form->isVisible());
+    }
+
     void checkBoxesFollowTheRules() {
         Window w(portXml(3, 0, 1, dtuXml("A") + dtuXml("B", "", false)));
         QAbstractItemModel& m = w.form->model();
@@ -123,8 +152,50 @@ private slots:
         QCOMPARE(w.msgs.texts(), std::vector<std::string>{"Save sucessfully!"});
         QVERIFY(!w.form->BtnSaveSelect->isEnabled());
         QVERIFY(m.setData(w.index("A"), Qt::Checked, Qt::CheckStateRole));
-        w.form->TimerRuningTimer();
+        QVERIFY(w.form->BtnSaveSelect->isEnabled());  // at once, no timer tick needed
+    }
+
+    void checkBoxClickEnablesSaveSelectWithoutTimers() {
+        // Relay mode before the logon: the list's timer does not run.
+        Window w(portXml(3, 1, 1, dtuXml("A", "", false)), "2");
+        w.form->BtnSaveSelectClick();
+        QVERIFY(!w.form->BtnSaveSelect->isEnabled());
+        QVERIFY(w.form->model().setData(w.index("A"), Qt::Checked, Qt::CheckStateRole));
         QVERIFY(w.form->BtnSaveSelect->isEnabled());
+    }
+
+    void deletingSeveralRows_data() {
+        QTest::addColumn<QStringList>("doomed");
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("two of one port") << QStringList{"A", "B"} << QStringList{"C", "D"};
+        QTest::newRow("three over two ports") << QStringList{"B", "C", "D"} << QStringList{"A"};
+        QTest::newRow("a whole port and one more") << QStringList{"A", "B", "C"} << QStringList{"D"};
+    }
+    void deletingSeveralRows() {
+        QFETCH(QStringList, doomed);
+        QFETCH(QStringList, left);
+        Window w(portXml(2, 1, 1, dtuXml("A") + dtuXml("B")) + portXml(5, 1, 1, dtuXml("C") + dtuXml("D")));
+        std::vector<DtuId> sel;
+        for (const QString& c : doomed) sel.push_back(w.id(c.toStdString()));
+        w.form->selectRows(sel);
+        w.msgs.answers = {MsgAnswer::Yes};
+        w.form->BtnDelDtuClick();
+        QStringList shown;
+        QAbstractItemModel& m = w.form->model();
+        for (int g = 0; g < m.rowCount(); ++g)
+            for (int r = 0; r < m.rowCount(m.index(g, 0)); ++r) shown << m.index(r, 0, m.index(g, 0)).data().toString();
+        QCOMPARE(shown, left);
+        QVERIFY(w.form->selectedRows().empty());
+        std::string saved = w.dir.read("Config.xml");
+        for (const QString& c : doomed) QVERIFY(saved.find("id=\"" + c.toStdString() + "\"") == std::string::npos);
+    }
+
+    void selectionSurvivesOtherRowsGoing() {
+        Window w(portXml(2, 1, 1, dtuXml("A") + dtuXml("B") + dtuXml("C")));
+        w.form->selectRows({w.id("A"), w.id("C")});
+        w.form->core().removeDtu(w.id("B"));  // rows went: the model is reset
+        w.form->TimerRuningTimer();
+        QCOMPARE(w.form->selectedRows(), (std::vector<DtuId>{w.id("A"), w.id("C")}));
     }
 
     void rowClickFillsTheBottomFields() {
@@ -154,7 +225,7 @@ private slots:
         QCOMPARE(w.form->model().data(w.form->model().index(0, 0), Qt::DisplayRole).toString(), QString("COM5"));
         QVERIFY(w.form->BtnSaveSelect->isEnabled());
         w.form->btnCreatePortDtuClick();  // the same number again: its row is selected
-        QCOMPARE(w.form->selectedRows(), std::vector<Row*>{w.row("W1")});
+        QCOMPARE(w.form->selectedRows(), std::vector<DtuId>{w.id("W1")});
         w.msgs.answers = {MsgAnswer::Yes};
         w.form->BtnDelDtuClick();
         QVERIFY(!std::filesystem::exists(w.dir.file("ports/COM5")));
@@ -173,7 +244,6 @@ private slots:
             tab = d.pages->tabText(0);
             onDtuTab = d.pages->currentWidget() == d.TSDtu;
             dev = d.DeviceID->text();
-            devMax = d.DeviceID->maxLength();
             leds = d.LEDNums->text();
             ledsEnabled = d.LEDNums->isEnabled();
             comment = d.Comment->toPlainText();
@@ -192,6 +262,9 @@ private slots:
             ledsTyped = d.LEDNums->text();
             d.Comment->setPlainText(QString(40, 'c'));
             commentLen = static_cast<int>(d.Comment->toPlainText().size());
+            d.DeviceID->selectAll();
+            QTest::keyClicks(d.DeviceID, "123456789012345");
+            devMax = static_cast<int>(d.DeviceID->text().size());
             d.DeviceID->setText("P2");
             return int(QDialog::Accepted);
         };
@@ -226,6 +299,108 @@ private slots:
         };
         w.form->BtnEditPortDtuClick();
         QCOMPARE(w.dir.read("Config.xml"), saved);
+    }
+
+    void propertiesDialogKeysAndFrame() {
+        Window w(portXml(3, 2, 1, dtuXml("K1", "1,2")));
+        w.click("K1");
+        QString typedNumber, afterTab, edited;
+        bool tabLeft = false, fixed = false, bigEnough = false;
+        w.form->execPropForm = [&](TPropForm& d) {
+            d.setAttribute(Qt::WA_DontShowOnScreen);  // laid out and focusable, never painted
+            d.show();
+            fixed = d.minimumSize() == d.maximumSize();
+            bigEnough = d.width() >= 304 && d.height() >= 253;
+            d.DeviceID->clear();
+            typeText(d.DeviceID, QString::fromUtf8("ÄÄÄÄÄÄÄÄ"));  // two bytes each: seven fit
+            typedNumber = d.DeviceID->text();
+            d.LEDNums->setFocus();
+            QTest::keyClicks(d.LEDNums, "3 ");
+            QTest::keyClick(d.LEDNums, Qt::Key_Home);
+            QTest::keyClick(d.LEDNums, Qt::Key_Delete);
+            edited = d.LEDNums->text();
+            QTest::keyClick(d.LEDNums, Qt::Key_Tab);
+            tabLeft = d.focusWidget() && d.focusWidget() != d.LEDNums;
+            afterTab = d.LEDNums->text();
+            return int(QDialog::Rejected);
+        };
+        w.form->BtnEditPortDtuClick();
+        QVERIFY(fixed);
+        QVERIFY(bigEnough);
+        QCOMPARE(typedNumber, QString::fromUtf8("ÄÄÄÄÄÄÄ"));
+        QCOMPARE(edited, QString(",23"));  // Home and Delete work, the blank was not taken
+        QVERIFY(tabLeft);
+        QCOMPARE(afterTab, QString(",23"));
+    }
+
+    void renameThatDoesNotFitIsRefused() {
+        Window w(portXml(3, 2, 1, dtuXml("K1", "1,2")));
+        w.click("K1");
+        std::string before = w.dir.read("Config.xml");
+        w.form->execPropForm = [&](TPropForm& d) {
+            d.DeviceID->setText(QString::fromUtf8("ÄÄÄÄÄÄÄÄ"));  // set whole by the program: 16 bytes
+            d.Comment->setPlainText("changed too");
+            return int(QDialog::Accepted);
+        };
+        w.form->BtnEditPortDtuClick();
+        QCOMPARE(w.msgs.texts(), std::vector<std::string>{"Create dtu error, please check!"});
+        QVERIFY(w.row("K1"));
+        QCOMPARE(w.dir.read("Config.xml"), before);
+    }
+
+    void windowGeometry() {
+        Window w(portXml(3, 0, 1, dtuXml("G1")));
+        w.form->setAttribute(Qt::WA_DontShowOnScreen);  // laid out, never painted
+        w.form->show();
+        QCOMPARE(w.form->centralWidget()->width(), 764);
+        QCOMPARE(w.form->centralWidget()->height() + w.form->statusBar()->height(), 446);
+    }
+
+    void lastLogonTimeIsReadable_data() {
+        QTest::addColumn<int>("pointSize");
+        QTest::newRow("default font") << 0;
+        QTest::newRow("large font") << 20;
+    }
+    void lastLogonTimeIsReadable() {
+        QFETCH(int, pointSize);
+        const QFont before = QApplication::font();
+        if (pointSize) {
+            QFont big = before;
+            big.setPointSize(pointSize);
+            QApplication::setFont(big);
+        }
+        Window w(portXml(3, 0, 1, dtuXml("T1")));
+        w.form->setAttribute(Qt::WA_DontShowOnScreen);  // laid out, never painted
+        w.form->show();
+        QApplication::setFont(before);
+        QHeaderView* h = w.form->VSPListView->header();
+        QVERIFY(h->sectionSize(3) >= 120);
+        // What the item needs for its whole text, as the view lays it out.
+        QTreeView* v = w.form->VSPListView;
+        w.form->core().withRows([](const auto& rows, const auto&) { rows[0]->cells[ColLastLogon] = "2026-12-11 03:59:58"; });
+        w.form->TimerRuningTimer();
+        QModelIndex idx = w.index("T1").siblingAtColumn(3);
+        QStyleOptionViewItem opt;
+        opt.initFrom(v);
+        opt.font = v->font();
+        opt.fontMetrics = v->fontMetrics();
+        const int needed = v->itemDelegateForIndex(idx)->sizeHint(opt, idx).width();
+        QVERIFY2(needed <= h->sectionSize(3), qPrintable(QString("%1 > %2").arg(needed).arg(h->sectionSize(3))));
+        if (!pointSize)
+            for (int c : {0, 1, 2, 4, 5, 6, 7}) QCOMPARE(h->sectionSize(c), (QList<int>{140, 30, 120, 0, 60, 60, 60, 170}[c]));
+    }
+
+    void portPathIsShown() {
+        Window w(portXml(3, 0, 1, dtuXml("P1")) + portXml(12, 0, 1, dtuXml("P2")));
+        QAbstractItemModel& m = w.form->model();
+        const QString com12 = QString::fromStdString(w.dir.file("ports/COM12"));
+        QCOMPARE(m.index(1, 0).data(Qt::ToolTipRole).toString(), com12);
+        QVERIFY(QFileInfo(m.index(0, 0).data(Qt::ToolTipRole).toString()).exists());
+        QCOMPARE(w.form->PortPath->text(), QString());
+        w.form->selectRows({w.id("P2")});
+        QCOMPARE(w.form->PortPath->text(), com12);
+        w.form->selectRows({});
+        QCOMPARE(w.form->PortPath->text(), QString());
     }
 
     void relayModeHidesTheNetworkTabs() {
@@ -275,10 +450,13 @@ private slots:
         QCOMPARE(w.msgs.shown[1].caption, std::string("OK"));
         QCOMPARE(w.msgs.shown[2].caption, std::string("Ok"));
         std::vector<uint8_t> after = sim.config();
-        QCOMPARE(getU32(after.data()), 115200u);
-        QCOMPARE(std::string(reinterpret_cast<const char*>(after.data() + 4)), std::string("192.168.5.5:9000"));
-        QCOMPARE(getU16(after.data() + 56), uint16_t(4464));  // 70000 kept in 16 bits
-        QVERIFY(std::equal(after.begin() + 58, after.end(), before.begin() + 58));  // sent back unchanged
+        DtuConfig got, had;
+        QCOMPARE(parseDtuConfig(after.data(), after.size(), got), Parsed::Complete);
+        QCOMPARE(parseDtuConfig(before.data(), before.size(), had), Parsed::Complete);
+        QCOMPARE(got.baudRate, 115200u);
+        QCOMPARE(got.hostText(), std::string("192.168.5.5:9000"));
+        QCOMPARE(got.maxPacketLen, uint16_t(4464));  // 70000 kept in 16 bits
+        QVERIFY(std::equal(std::begin(got.rest), std::end(got.rest), std::begin(had.rest)));  // sent back unchanged
         QVERIFY(eventually([&] { return sim.restarts() == 1; }));
     }
 
@@ -322,14 +500,80 @@ private slots:
         QCOMPARE(std::string(sys.attribute("mode").value()), std::string("1"));
         QCOMPARE(std::string(sys.attribute("usr").value()), std::string("fleet"));
         QVERIFY(!sys.attribute("timeout"));
+        bool refilled = false;
         w.form->execConfigForm = [&](TConfigForm& d) {
-            return int(d.rbFastRelay->isChecked() && d.UserName->text() == "fleet" && d.Password->maxLength() == 16
-                           ? QDialog::Rejected
-                           : QDialog::Accepted);
+            refilled = d.rbFastRelay->isChecked() && d.UserName->text() == "fleet" && d.Password->text() == "pw";
+            d.Password->clear();
+            QTest::keyClicks(d.Password, "0123456789abcdefg");  // opened in a relay mode: 16 bytes
+            refilled = refilled && d.Password->text() == "0123456789abcdef";
+            return int(QDialog::Rejected);
         };
         std::string before = w.dir.read("Config.xml");
         w.form->mnuConfigClick();
+        QVERIFY(refilled);
         QCOMPARE(w.dir.read("Config.xml"), before);
+    }
+
+    void credentialsAreLimitedByBytes_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("typedUser");
+        QTest::addColumn<QString>("typedPwd");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("pwd");
+        // ü and ö are two bytes each: the fields hold 15 and 16 bytes in a relay mode.
+        QTest::newRow("relay") << "2" << QString::fromUtf8("Jürgen-Müller12") << QString::fromUtf8("öööööööö1")
+                               << QString::fromUtf8("Jürgen-Müller") << QString::fromUtf8("öööööööö");
+        QTest::newRow("ascii fills the fields") << "1" << "0123456789abcdefg" << "0123456789abcdefg"
+                                                << "0123456789abcde" << "0123456789abcdef";
+        // Opened in Direct mode, both fields keep the form's 15 bytes.
+        QTest::newRow("direct to relay") << "0" << "0123456789abcdefg" << QString::fromUtf8("ööööööööö")
+                                         << "0123456789abcde" << QString::fromUtf8("ööööööö");
+    }
+    void credentialsAreLimitedByBytes() {
+        QFETCH(QString, mode);
+        QFETCH(QString, typedUser);
+        QFETCH(QString, typedPwd);
+        QFETCH(QString, user);
+        QFETCH(QString, pwd);
+        Window w("", mode.toStdString(), "", "");
+        w.form->execConfigForm = [&](TConfigForm& d) {
+            d.rbRelay->setChecked(true);
+            typeText(d.UserName, typedUser);
+            typeText(d.Password, typedPwd);
+            return int(QDialog::Accepted);
+        };
+        w.form->mnuConfigClick();
+        pugi::xml_document doc;
+        doc.load_file(w.dir.file("Config.xml").c_str());
+        pugi::xml_node sys = doc.document_element().child("Sys");
+        QCOMPARE(QString::fromUtf8(sys.attribute("usr").value()), user);
+        QCOMPARE(QString::fromUtf8(sys.attribute("pwd").value()), pwd);
+    }
+
+    void storedLongCredentialsAreNotCutByOk() {
+        const std::string usr = "a-user-name-of-twenty-six", pwd = "a-password-of-twenty-four";
+        Window w("", "1", usr, pwd);
+        std::string before = w.dir.read("Config.xml");
+        QString shownUser;
+        w.form->execConfigForm = [&](TConfigForm& d) {
+            shownUser = d.UserName->text();
+            return int(QDialog::Accepted);
+        };
+        w.form->mnuConfigClick();
+        QCOMPARE(shownUser, QString::fromStdString(usr));
+        QCOMPARE(w.dir.read("Config.xml"), before);  // nothing changed: nothing saved
+        const uint16_t other = freeUdpPort();
+        w.form->execConfigForm = [&](TConfigForm& d) {
+            d.LocalPort->setText(QString::number(other));
+            return int(QDialog::Accepted);
+        };
+        w.form->mnuConfigClick();
+        pugi::xml_document doc;
+        doc.load_file(w.dir.file("Config.xml").c_str());
+        pugi::xml_node sys = doc.document_element().child("Sys");
+        QCOMPARE(sys.attribute("udpport").as_int(), int(other));
+        QCOMPARE(std::string(sys.attribute("usr").value()), usr);
+        QCOMPARE(std::string(sys.attribute("pwd").value()), pwd);
     }
 
     void exitAsksPerPortInUse() {

@@ -56,6 +56,37 @@ TEST(Writers, CreatingDtusOpensPortsAndWritesElements) {
     EXPECT_NE(f.row(""), nullptr);
 }
 
+TEST(Writers, PortThatFailedAtStartIsWrittenAsCreated) {
+    WriterFixture f;
+    // The element the failed port left: another protocol, two DTUs, and a second element of the same port.
+    CoreFixture start(f.dir.read("Config.xml").substr(0, f.dir.read("Config.xml").rfind("</VSPConfig>")) +
+                      portXml(3, 2, 0, dtuXml("OLD1", "1") + dtuXml("OLD2")) + portXml(3, 0, 1, dtuXml("OLD3")) +
+                      "</VSPConfig>");
+    start.failCreate = true;
+    ASSERT_TRUE(start.load());
+    ASSERT_FALSE(start.core->portOpen(3));
+    start.failCreate = false;
+    start.core->btnCreatePortDtuClick("NEW", 3, "");
+    EXPECT_EQ(start.core->portSerProto(3), 0u);
+    pugi::xml_document d;
+    d.load_file(start.dir.file("Config.xml").c_str());
+    std::vector<std::string> ports;
+    for (auto p : d.document_element().children("CommPort")) {
+        ports.push_back(attrs(p));
+        for (auto dtu : p.children()) ports.push_back(attrs(dtu));
+    }
+    EXPECT_EQ(ports, (std::vector<std::string>{"port=3 netproto=0 appproto=1 serproto=0 cmt= ",
+                                               "id=NEW ip= cmt= devids= sel=1 "}));
+}
+
+TEST(Writers, PortListedWithoutDtusKeepsItsElement) {
+    WriterFixture f(portXml(4, 1, 1, ""));
+    f.core->btnCreatePortDtuClick("A", 4, "");
+    auto d = f.saved();
+    EXPECT_EQ(attrs(f.savedPort(d, 4)), "port=4 netproto=0 appproto=1 serproto=1 cmt= ");
+    EXPECT_TRUE(f.savedPort(d, 4).child("DTU"));
+}
+
 TEST(Writers, DuplicateNumberSelectsTheExistingRowAndWritesNothing) {
     WriterFixture f(portXml(9, 1, 1, dtuXml("A100")));
     std::string before = f.dir.read("Config.xml");
@@ -171,6 +202,57 @@ TEST(Writers, EditingFieldsRenamesAndReplacesLeds) {
     }
     std::string before = f.dir.read("Config.xml");
     f.core->applyEdit(row->seq, PropResult{});  // "Ok" without a change
+    EXPECT_EQ(f.dir.read("Config.xml"), before);
+}
+
+struct KeepLedCase {
+    int proto;
+    const char* shownLeds;  // what the dialog's LED field holds on "Ok"
+    const char* devids;     // in the file afterwards
+    const char* cell;       // Controller cell once the port is Harrier
+};
+class KeepLeds : public ::testing::TestWithParam<KeepLedCase> {};
+
+TEST_P(KeepLeds, OnlyAnEditedLedFieldRewritesDevids) {
+    const KeepLedCase& c = GetParam();
+    WriterFixture f(portXml(3, c.proto, 1, dtuXml("L", "9,2")));
+    PropResult r;
+    r.fieldsChanged = true;
+    r.devNo = "L";
+    r.ledNums = c.shownLeds;
+    r.comment = "a new comment";
+    f.core->applyEdit(f.row("L")->seq, r);
+    auto d = f.saved();
+    EXPECT_EQ(std::string(f.savedPort(d, 3).child("DTU").attribute("devids").value()), c.devids);
+    EXPECT_EQ(std::string(f.savedPort(d, 3).child("DTU").attribute("cmt").value()), "a new comment");
+    PropResult harrier;
+    harrier.protoChanged = true;
+    harrier.proto = 4;
+    f.core->applyEdit(f.row("L")->seq, harrier);
+    EXPECT_EQ(f.row("L")->cells[ColController], c.cell);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, KeepLeds,
+                         // Without a controller protocol the numbers are not loaded, and the field shows none.
+                         ::testing::Values(KeepLedCase{0, "", "9,2", " "}, KeepLedCase{1, "", "9,2", " "},
+                                           KeepLedCase{2, "2,9", "9,2", "2,9"}, KeepLedCase{1, "5", "5", "5"},
+                                           KeepLedCase{2, "", "", ""}));
+
+TEST(Writers, RenameThatDoesNotFitIsRefusedWhole) {
+    WriterFixture f(portXml(3, 1, 1, dtuXml("R")));
+    std::string before = f.dir.read("Config.xml");
+    PropResult r;
+    r.protoChanged = true;
+    r.proto = 2;
+    r.fieldsChanged = true;
+    r.devNo = "\xC3\x84\xC3\x84\xC3\x84\xC3\x84\xC3\x84\xC3\x84\xC3\x84\xC3\x84";  // 8 characters, 16 bytes
+    r.ledNums = "";
+    r.comment = "other";
+    f.core->applyEdit(f.row("R")->seq, r);
+    EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Create dtu error, please check!"});
+    EXPECT_NE(f.row("R"), nullptr);
+    EXPECT_EQ(f.row("R")->cells[ColComment], "");
+    EXPECT_EQ(f.core->portSerProto(3), 1u);
     EXPECT_EQ(f.dir.read("Config.xml"), before);
 }
 

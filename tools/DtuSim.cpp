@@ -66,7 +66,11 @@ void DtuSim::gotData(const uint8_t* p, size_t len) {
 }
 
 void DtuSim::OnReceive(VDAsyncSocket*, const VDIPAddress*, const uint8_t* p, uint32_t len) {
-    if (len <= 1) return;  // the manager's one-byte hello of a Fast Relay connect
+    if (len <= 1) {  // the manager's one-byte hello of a Fast Relay connect
+        std::lock_guard<std::mutex> lk(m_);
+        ++hellos_;
+        return;
+    }
     if (o_.bareIn) return gotData(p, len);
     LinkPacket pkt;
     if (parseLinkPacket(p, len, pkt) != Parsed::Complete || pkt.devNo != o_.devNo) return;
@@ -133,6 +137,11 @@ size_t DtuSim::packetsReceived() const {
 bool DtuSim::waitData(size_t bytes, int timeoutMs) const {
     std::unique_lock<std::mutex> lk(m_);
     return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return data_.size() >= bytes; });
+}
+
+int DtuSim::hellos() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return hellos_;
 }
 
 int DtuSim::restarts() const {

@@ -41,6 +41,7 @@ public:
     size_t packetsReceived() const;
     bool waitData(size_t bytes, int timeoutMs) const;
     int restarts() const;
+    int hellos() const;  // one-byte datagrams: the manager opening a Fast Relay path
     std::vector<uint8_t> config() const;  // the 100 bytes it keeps
     VDIPAddress target() const;           // where its packets go now
     std::function<void(const uint8_t*, size_t)> onData;  // called on the socket thread
@@ -63,5 +64,6 @@ private:
     std::vector<uint8_t> data_;
     size_t packets_ = 0;
     int restarts_ = 0;
+    int hellos_ = 0;
     DtuConfig cfg_;
 };

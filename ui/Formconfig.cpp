@@ -34,8 +34,8 @@ TConfigForm::TConfigForm(QWidget* parent) : QDialog(parent) {
     g->addWidget(rbRelay, 0, 2);
     UserName = new QLineEdit;
     Password = new QLineEdit;
-    UserName->setMaxLength(15);
-    Password->setMaxLength(15);
+    limitUtf8Bytes(UserName, 15);
+    passwordLimit_ = limitUtf8Bytes(Password, 15);
     UserName->setEnabled(false);
     Password->setEnabled(false);
     g->addWidget(new QLabel("User Name"), 1, 0);
@@ -69,7 +69,7 @@ void TConfigForm::fill(int portInUse, int netMode, const QString& user, const QS
     rbModeClick(netMode == 1 ? rbFastRelay : netMode == 2 ? rbRelay : rbDirect);
     if (netMode == 1 || netMode == 2) {
         UserName->setText(user);
-        Password->setMaxLength(16);
+        passwordLimit_->setMaxBytes(16);
         Password->setText(pwd);
     }
 }

@@ -6,6 +6,7 @@
 
 class QLineEdit;
 class QRadioButton;
+class Utf8BytesValidator;
 
 class TConfigForm : public QDialog {
     Q_OBJECT
@@ -19,4 +20,5 @@ public:
 
 private:
     void rbModeClick(QRadioButton* clicked);
+    Utf8BytesValidator* passwordLimit_;
 };

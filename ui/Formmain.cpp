@@ -14,15 +14,31 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/Formconfig.h"
 #include "ui/Formprop.h"
 #include "ui/VSPListModel.h"
 #include "vsp/PtyPort.h"
+
+namespace {
+// "Last Logon Time" must show its whole text in the font in use.
+int timeColumnWidth(const QTreeView& view) {
+    const QFontMetrics fm = view.fontMetrics();
+    QChar widest = '0';
+    for (char c = '1'; c <= '9'; ++c)
+        if (fm.horizontalAdvance(QChar(c)) > fm.horizontalAdvance(widest)) widest = QChar(c);
+    QString sample = QString::fromLatin1(NEVER).replace('0', widest);
+    // The item's text margins on both sides, and the grid line.
+    const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1;
+    return fm.horizontalAdvance(sample) + 2 * margin + 1;
+}
+}  // namespace
 
 TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, ManagerOptions extra) : log_(msg) {
     ManagerOptions o = std::move(extra);
@@ -32,7 +48,7 @@ TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, Mana
         o.makePort = [dir] { return std::make_shared<PtyPort>(dir); };
     }
     core_ = std::make_unique<Manager>(log_, clock, std::move(o));
-    model_ = new VSPListModel(*core_, this);
+    model_ = new VSPListModel(*core_, exeDir + "/ports", this);
     execPropForm = [](TPropForm& f) { return f.exec(); };
     execConfigForm = [](TConfigForm& f) { return f.exec(); };
     build();
@@ -63,7 +79,8 @@ void TMainForm::build() {
     VSPListView->setStyleSheet(
         "QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"
         "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }");
-    const int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
+    int widths[] = {140, 30, 120, 120, 60, 60, 60, 170};
+    widths[ColLastLogon + 1] = std::max(widths[ColLastLogon + 1], timeColumnWidth(*VSPListView));
     for (int c = 0; c <= ColCount; ++c) VSPListView->header()->resizeSection(c, widths[c]);
     VSPListView->header()->setSectionsClickable(false);
     v->addWidget(VSPListView, 1);
@@ -75,9 +92,12 @@ void TMainForm::build() {
     connect(model_, &QAbstractItemModel::modelReset, VSPListView, &QTreeView::expandAll);
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         for (int g = 0; g < model_->rowCount(); ++g) VSPListView->setFirstColumnSpanned(g, {}, true);
-        selectRows(keepSelected_);
+        selectRows(keepSelected_);  // ids of rows that went are simply not found
         keepSelected_.clear();
     });
+    // A click on a check box changes the core's state: Save Select follows at once.
+    connect(model_, &VSPListModel::checkChanged, this, [this] { syncFromCore(); });
+    connect(VSPListView->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { showPortPath(); });
 
     auto* BottomPanel = new QWidget;
     BottomPanel->setFixedHeight(91);
@@ -122,6 +142,9 @@ void TMainForm::build() {
 
     StatusBar = new QLabel("Ready");
     statusBar()->addWidget(StatusBar, 1);
+    PortPath = new QLabel;
+    PortPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addPermanentWidget(PortPath);
 
     QMenu* file = menuBar()->addMenu("File");
     connect(file->addAction("Config"), &QAction::triggered, this, [this] { mnuConfigClick(); });
@@ -135,7 +158,7 @@ void TMainForm::build() {
     connect(TimerLogonTO, &QTimer::timeout, this, [this] { TimerLogonTOTimer(); });
     connect(TimerRuning, &QTimer::timeout, this, [this] { TimerRuningTimer(); });
 
-    resize(764, 446 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    resize(764, 446 + menuBar()->sizeHint().height());  // the status bar is part of the client area
     if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
 }
 
@@ -161,31 +184,43 @@ void TMainForm::refresh() {
     syncFromCore();
 }
 
-std::vector<Row*> TMainForm::selectedRows() const {
-    // In list order, as the rows stand in the core.
-    std::vector<Row*> out;
+std::vector<QModelIndex> TMainForm::selectedItems() const {
+    // In list order, as the rows stand in the core: ids grow with creation.
+    std::vector<QModelIndex> out;
     for (int g = 0; g < model_->rowCount(); ++g) {
         QModelIndex parent = model_->index(g, 0);
         for (int r = 0; r < model_->rowCount(parent); ++r) {
             QModelIndex idx = model_->index(r, 0, parent);
-            if (VSPListView->selectionModel()->isSelected(idx)) out.push_back(model_->rowAt(idx));
+            if (VSPListView->selectionModel()->isSelected(idx)) out.push_back(idx);
         }
     }
-    std::sort(out.begin(), out.end(), [](const Row* a, const Row* b) { return a->seq < b->seq; });
+    std::sort(out.begin(), out.end(),
+              [this](const QModelIndex& a, const QModelIndex& b) { return model_->idAt(a) < model_->idAt(b); });
     return out;
 }
 
-void TMainForm::selectRows(const std::vector<Row*>& rows) {
+std::vector<DtuId> TMainForm::selectedRows() const {
+    std::vector<DtuId> out;
+    for (const QModelIndex& i : selectedItems()) out.push_back(model_->idAt(i));
+    return out;
+}
+
+void TMainForm::showPortPath() {
+    std::vector<QModelIndex> sel = selectedItems();
+    PortPath->setText(sel.empty() ? QString() : model_->portPath(model_->groupOf(sel.front().parent())));
+}
+
+void TMainForm::selectRows(const std::vector<DtuId>& rows) {
     QItemSelection sel;
-    for (Row* r : rows) {
-        QModelIndex idx = model_->indexOf(r);
+    for (DtuId id : rows) {
+        QModelIndex idx = model_->indexOf(id);
         if (idx.isValid()) sel.select(idx, idx.siblingAtColumn(ColCount));
     }
     VSPListView->selectionModel()->select(sel, QItemSelectionModel::ClearAndSelect);
 }
 
 void TMainForm::VSPListViewClick() {
-    std::vector<Row*> sel = selectedRows();
+    std::vector<DtuId> sel = selectedRows();
     if (sel.empty()) return;
     Row r = core_->rowCopy(sel.front());
     DeviceID->setText(QString::fromStdString(r.caption));
@@ -202,14 +237,14 @@ void TMainForm::VSPListViewDblClick() {
 }
 
 void TMainForm::BtnSelectAllClick() {
-    std::vector<Row*> sel = selectedRows();
-    core_->BtnSelectAllClick(sel.empty() ? nullptr : sel.front());
+    std::vector<DtuId> sel = selectedRows();
+    core_->BtnSelectAllClick(sel.empty() ? 0 : sel.front());
     refresh();
 }
 
 void TMainForm::BtnDeselectAllClick() {
-    std::vector<Row*> sel = selectedRows();
-    core_->BtnDeselectAllClick(sel.empty() ? nullptr : sel.front());
+    std::vector<DtuId> sel = selectedRows();
+    core_->BtnDeselectAllClick(sel.empty() ? 0 : sel.front());
     refresh();
 }
 
@@ -219,36 +254,35 @@ void TMainForm::BtnSaveSelectClick() {
 }
 
 void TMainForm::btnCreatePortDtuClick() {
-    Row* existing = core_->btnCreatePortDtuClick(DeviceID->text().toStdString(), CommPort->currentIndex() + 1,
-                                                 Comment->text().toStdString());
+    DtuId existing = core_->btnCreatePortDtuClick(DeviceID->text().toStdString(), CommPort->currentIndex() + 1,
+                                                  Comment->text().toStdString());
     refresh();
     if (existing) {
-        std::vector<Row*> sel = selectedRows();  // the others stay selected
+        std::vector<DtuId> sel = selectedRows();  // the others stay selected
         sel.push_back(existing);
         selectRows(sel);
     }
 }
 
 void TMainForm::BtnDelDtuClick() {
-    std::vector<Row*> sel = selectedRows();
-    core_->BtnDelDtuClick(sel);
+    core_->BtnDelDtuClick(selectedRows());
     refresh();
 }
 
 void TMainForm::BtnEditPortDtuClick() { editDtu(); }
 
 void TMainForm::editDtu() {
-    std::vector<Row*> sel = selectedRows();
+    std::vector<DtuId> sel = selectedRows();
     if (sel.empty()) return;
-    Row* row = sel.front();
-    Row snap = core_->rowCopy(row);
-    TPropForm dlg(*core_, snap.dtu, snap.groupId, this);
-    dlg.prepare(static_cast<int>(core_->portSerProto(snap.groupId)), QString::fromStdString(snap.cells[ColComment]),
-                core_->netMode == 2);
+    DtuView view = core_->dtuView(sel.front());
+    if (!view.id) return;
+    TPropForm dlg(*core_, view, this);
+    dlg.prepare(static_cast<int>(core_->portSerProto(view.portNo)), QString::fromStdString(view.comment),
+                core_->net().netMode == 2);
     core_->setPropForm(dlg.channel());
     int res = execPropForm(dlg);
     core_->setPropForm(nullptr);
-    if (res == QDialog::Accepted) core_->applyEdit(row, dlg.result());
+    if (res == QDialog::Accepted) core_->applyEdit(view.id, dlg.result());
     refresh();
 }
 
@@ -257,7 +291,8 @@ void TMainForm::mnuConfigClick() {
     Manager& c = *core_;
     std::string user, pwd;
     c.credentials(user, pwd);
-    dlg.fill(c.udpPort != 0 ? c.udpPort : c.tcpPort, c.netMode, QString::fromStdString(user), QString::fromStdString(pwd));
+    const Network& n = c.net();
+    dlg.fill(n.udpPort != 0 ? n.udpPort : n.tcpPort, n.netMode, QString::fromStdString(user), QString::fromStdString(pwd));
     if (execConfigForm(dlg) == QDialog::Accepted) c.applySettings(dlg.input());
     refresh();
 }
@@ -277,6 +312,12 @@ void TMainForm::TimerLogonTOTimer() {
     TimerLogonTO->stop();
     core_->TimerLogonTOTimer();
     syncFromCore();
+}
+
+void TMainForm::bringToFront() {
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {

@@ -39,8 +39,9 @@ public:
     void mnuExitClick();
     void TimerRuningTimer();
     void TimerLogonTOTimer();
-    void selectRows(const std::vector<Row*>& rows);  // replaces the list's selection
-    std::vector<Row*> selectedRows() const;
+    void selectRows(const std::vector<DtuId>& rows);  // replaces the list's selection
+    std::vector<DtuId> selectedRows() const;          // in list order
+    void bringToFront();  // shown, restored and active, also from minimised
     // Properties dialog factory: tests replace it to answer the dialog.
     std::function<int(class TPropForm&)> execPropForm;
     std::function<int(class TConfigForm&)> execConfigForm;
@@ -52,6 +53,7 @@ public:
     QPushButton *BtnSelectAll, *BtnDeselectAll, *BtnSaveSelect;
     QPushButton *btnCreatePortDtu, *BtnEditPortDtu, *BtnDelDtu;
     QLabel* StatusBar;
+    QLabel* PortPath;  // the selected row's port, for the user's serial program
 
 protected:
     void closeEvent(QCloseEvent* e) override;  // minimises: only "E&xit" ends the program
@@ -61,10 +63,12 @@ private:
     void editDtu();
     void syncFromCore();  // status, caption, buttons, timers, termination
     void refresh();
+    std::vector<QModelIndex> selectedItems() const;  // in list order
+    void showPortPath();
 
     LoggingMessageSink log_;
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;
-    std::vector<Row*> keepSelected_;  // across a model reset
+    std::vector<DtuId> keepSelected_;  // across a model reset: ids, as the rows may be gone
 };

@@ -14,9 +14,6 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <cstring>
-
-#include "link/LinkProtocol.h"
 
 namespace {
 QLabel* redLabel() {
@@ -28,8 +25,14 @@ QLabel* redLabel() {
 constexpr int COMMENT_MAX = 30;
 }  // namespace
 
-TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
-    : QDialog(parent), core_(core), dtu_(dtu), portNo_(portNo), ch_(std::make_shared<MgmtChannel>(dtu)) {
+TPropForm::TPropForm(Manager& core, const DtuView& dtu, QWidget* parent)
+    : QDialog(parent), dtu_(dtu), cmds_(core, dtu.id, [this] {
+          // 50 ms of the window's events: the dialog stays responsive while it waits.
+          QEventLoop loop;
+          QTimer::singleShot(50, &loop, &QEventLoop::quit);
+          loop.exec();
+          return !closed_;
+      }) {
     setWindowTitle("Properties");
     auto* v = new QVBoxLayout(this);
     pages = new QTabWidget;
@@ -40,12 +43,12 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     cbProto = new QComboBox;
     cbProto->addItems({"Unknow", "No-Ack Protocol", "Kestrel Protocol", "Osprey/Farcomm Protocol", "Harrier Protocol"});
     fp->addRow(boldLabel("Protocol"), cbProto);
-    pages->addTab(TSPort, QStringLiteral("COM%1").arg(portNo));
+    pages->addTab(TSPort, QStringLiteral("COM%1").arg(dtu.portNo));
 
     TSDtu = new QWidget;
     auto* fd = new QFormLayout(TSDtu);
     DeviceID = new QLineEdit;
-    DeviceID->setMaxLength(DEVNO_MAX);
+    limitUtf8Bytes(DeviceID, DEVNO_MAX);
     Comment = new QPlainTextEdit;
     Comment->setFixedHeight(48);
     LEDNums = new QLineEdit;
@@ -96,7 +99,7 @@ TPropForm::TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     v->addWidget(box);
-    resize(304, 253);
+    setFixedSize(QSize(304, 253).expandedTo(minimumSizeHint()));
 
     LEDNums->installEventFilter(this);
     connect(BtnGetState, &QPushButton::clicked, this, [this] { BtnGetStateClick(); });
@@ -132,10 +135,9 @@ void TPropForm::prepare(int serProto, const QString& comment, bool relayMode) {
 }
 
 void TPropForm::FormShow() {
-    if (!dtu_) return;
-    std::lock_guard<std::mutex> lk(core_.registryLock());
-    DeviceID->setText(QString::fromUtf8(dtu_->devNo));
-    LEDNums->setText(QString::fromStdString(ledNumsText(dtu_->ledMap)));
+    if (!dtu_.id) return;
+    DeviceID->setText(QString::fromStdString(dtu_.devNo));
+    LEDNums->setText(QString::fromStdString(dtu_.ledNums));
     for (uint32_t rate : baudRates) cbBaudRate->addItem(QString::number(rate));
     cbBaudRate->setCurrentIndex(-1);
 }
@@ -144,8 +146,8 @@ bool TPropForm::eventFilter(QObject* o, QEvent* e) {
     if (o == LEDNums && e->type() == QEvent::KeyPress) {
         auto* k = static_cast<QKeyEvent*>(e);
         QString t = k->text();
-        if (t.isEmpty() || k->key() == Qt::Key_Backspace) return false;  // navigation and editing keys
-        QChar c = t.at(0);
+        QChar c = t.isEmpty() ? QChar() : t.at(0);
+        if (!c.isPrint()) return false;  // navigation and editing keys: Tab, Backspace, arrows, shortcuts
         return !(c.isDigit() && c.unicode() < 128) && c != ',';
     }
     return QDialog::eventFilter(o, e);
@@ -162,114 +164,33 @@ PropResult TPropForm::result() const {
     return r;
 }
 
-void TPropForm::message(const char* text, const char* caption) {
-    core_.messages().show(text, caption, MsgIcon::None, MsgButtons::Ok);
-}
-
-bool TPropForm::waitAnswer(QLabel* timeoutLabel) {
-    const int seconds = cbTimeOut->currentIndex() + 1;
-    for (int i = 0; ch_->waiting();) {
-        QEventLoop loop;
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-        if (closed_) {
-            ch_->cancel();
-            return false;
-        }
-        if (++i > 20 * seconds) break;
-    }
-    if (ch_->cancel()) {
-        timeoutLabel->show();
-        return false;
-    }
-    return true;
-}
+int TPropForm::waitSeconds() const { return cbTimeOut->currentIndex() + 1; }
 
 void TPropForm::BtnGetStateClick() {
-    if (!dtu_ || busy_) return;
-    busy_ = true;
+    if (!dtu_.id || cmds_.busy()) return;
     lblResultState->hide();
-    uint8_t req[LINK_HEADER_SIZE];
-    header(req, DtuGetState);
-    ch_->begin();
-    core_.sendToDtu(dtu_, req, sizeof req);
-    if (waitAnswer(lblResultState)) {
-        if (ch_->respLen == DTU_STATE_SIZE) {
-            std::memcpy(stateData_, ch_->ioBuf, DTU_STATE_SIZE);
-            lblRSSI->setText(QString::number(stateData_[71]));
-        } else {
-            message("Get state failed, please retry!", "Error");
-        }
-    }
-    busy_ = false;
+    MgmtCommands::Outcome r = cmds_.getState(waitSeconds());
+    if (r == MgmtCommands::Outcome::Timeout) lblResultState->show();
+    if (r == MgmtCommands::Outcome::Done) lblRSSI->setText(QString::number(cmds_.rssi()));
 }
 
 void TPropForm::btnGetCfgClick() {
-    if (!dtu_ || busy_) return;
-    busy_ = true;
+    if (!dtu_.id || cmds_.busy()) return;
     lblResult->hide();
-    uint8_t* io = ch_->ioBuf;
-    int len = LINK_HEADER_SIZE;
-    const bool save = cfgRead;
-    header(io, save ? DtuSetConfig : DtuGetConfig);
-    if (save) {
-        int i = cbBaudRate->currentIndex();
-        if (i >= 0) putU32(dtuCfg_ + CFG_BAUD, baudRates[i]);  // no entry chosen: the rate read goes back
-        bool ok = false;
-        qlonglong maxLen = MaxNetPacketLen->text().trimmed().toLongLong(&ok);
-        if (!ok) {
-            core_.messages().show(notAnInteger(MaxNetPacketLen->text().toStdString()), "Error", MsgIcon::None,
-                                  MsgButtons::Ok);
-            busy_ = false;
-            return;
-        }
-        putU16(dtuCfg_ + CFG_MAXLEN, static_cast<uint16_t>(maxLen));
-        QByteArray host = HostAddress->text().toLatin1().left(31);
-        std::memcpy(dtuCfg_ + CFG_HOST, host.constData(), static_cast<size_t>(host.size()));
-        dtuCfg_[CFG_HOST + host.size()] = 0;
-        std::memcpy(io + LINK_HEADER_SIZE, dtuCfg_, DTU_CONFIG_SIZE);
-        len += DTU_CONFIG_SIZE;
-    }
-    // The request is copied out before the wait starts: the answer lands in the same buffer.
-    uint8_t req[LINK_HEADER_SIZE + DTU_CONFIG_SIZE];
-    std::memcpy(req, io, static_cast<size_t>(len));
-    ch_->begin();
-    core_.sendToDtu(dtu_, req, len);
-    if (waitAnswer(lblResult)) {
-        if (save) {
-            if (ch_->ioBuf[0] != 0)
-                message("Save configuration sucessfully!", "OK");
-            else
-                message("Save configuration failed, please retry!", "Error");
-        } else if (ch_->respLen == DTU_CONFIG_SIZE) {
-            std::memcpy(dtuCfg_, ch_->ioBuf, DTU_CONFIG_SIZE);
-            uint32_t baud = getU32(dtuCfg_ + CFG_BAUD);
-            for (int i = 0; i < 5; ++i)
-                if (baudRates[i] == baud) cbBaudRate->setCurrentIndex(i);
-            MaxNetPacketLen->setText(QString::number(getU16(dtuCfg_ + CFG_MAXLEN)));
-            const char* host = reinterpret_cast<const char*>(dtuCfg_ + CFG_HOST);
-            HostAddress->setText(QString::fromLatin1(host, static_cast<int>(strnlen(host, CFG_HOST_SIZE))));
-            cfgRead = true;
-            btnGetCfg->setText("Save Configuration");
-        } else {
-            message("Get configuration failed, please retry!", "Error");
-        }
-    }
-    busy_ = false;
-}
-
-void TPropForm::header(uint8_t* buf, uint8_t type) {
-    {
-        std::lock_guard<std::mutex> lk(core_.registryLock());  // a rename may be under way
-        putDevNo(buf, dtu_->devNo);
-    }
-    buf[TYPE_OFFSET] = type;
+    const bool reading = !cmds_.cfgRead();
+    MgmtCommands::Outcome r = cmds_.getOrSaveConfig(waitSeconds(), cbBaudRate->currentIndex(),
+                                                    MaxNetPacketLen->text().toStdString(),
+                                                    HostAddress->text().toLatin1().toStdString());
+    if (r == MgmtCommands::Outcome::Timeout) lblResult->show();
+    if (r != MgmtCommands::Outcome::Done || !reading) return;
+    const DtuConfig& cfg = cmds_.config();
+    for (int i = 0; i < 5; ++i)
+        if (baudRates[i] == cfg.baudRate) cbBaudRate->setCurrentIndex(i);
+    MaxNetPacketLen->setText(QString::number(cfg.maxPacketLen));
+    HostAddress->setText(QString::fromLatin1(cfg.hostText()));
+    btnGetCfg->setText("Save Configuration");
 }
 
 void TPropForm::btnRestartClick() {
-    if (!dtu_) return;
-    uint8_t req[LINK_HEADER_SIZE];  // a buffer of its own: ioBuf may hold an answer
-    header(req, DtuRestart);
-    core_.sendToDtu(dtu_, req, sizeof req);
-    message("Restart command has been sent, please wait DTU logon.", "Ok");
+    if (dtu_.id) cmds_.restart();
 }

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "app/Manager.h"
-#include "link/Mgmt.h"
+#include "app/MgmtCommands.h"
 
 class QComboBox;
 class QLabel;
@@ -18,11 +18,11 @@ class QTabWidget;
 class TPropForm : public QDialog {
     Q_OBJECT
 public:
-    TPropForm(Manager& core, _tagDTU* dtu, int portNo, QWidget* parent = nullptr);
+    TPropForm(Manager& core, const DtuView& dtu, QWidget* parent = nullptr);
     // What editDtu sets before showing: the protocol (not a change), the
     // comment, and the relay layout (State and Advance hidden).
     void prepare(int serProto, const QString& comment, bool relayMode);
-    std::shared_ptr<MgmtChannel> channel() const { return ch_; }
+    std::shared_ptr<MgmtChannel> channel() const { return cmds_.channel(); }
     PropResult result() const;
 
     void BtnGetStateClick();
@@ -39,25 +39,15 @@ public:
 
     bool protoChanged = false;
     bool fieldsChanged = false;
-    bool cfgRead = false;
 
 protected:
     bool eventFilter(QObject* o, QEvent* e) override;  // LEDNums key filter, Comment length
 
 private:
     void FormShow();
-    // Polls for the answer every 50 ms, the dialog staying responsive.
-    // False on time-out (the tab's red label is shown) or when the dialog closed.
-    bool waitAnswer(QLabel* timeoutLabel);
-    void message(const char* text, const char* caption);
-    void header(uint8_t* buf, uint8_t type);  // the DTU's number and the request type
+    int waitSeconds() const;
 
-    Manager& core_;
-    _tagDTU* dtu_;
-    int portNo_;
-    std::shared_ptr<MgmtChannel> ch_;
-    uint8_t stateData_[DTU_STATE_SIZE] = {};
-    uint8_t dtuCfg_[DTU_CONFIG_SIZE] = {};
-    bool busy_ = false;
+    const DtuView dtu_;
+    MgmtCommands cmds_;
     bool closed_ = false;
 };

@@ -11,7 +11,10 @@ const Qt::Alignment ALIGN[] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignHCenter
                                Qt::AlignLeft, Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignLeft};
 }  // namespace
 
-VSPListModel::VSPListModel(Manager& core, QObject* parent) : QAbstractItemModel(parent), core_(core) {}
+VSPListModel::VSPListModel(Manager& core, const QString& portsDir, QObject* parent)
+    : QAbstractItemModel(parent), core_(core), portsDir_(portsDir) {}
+
+QString VSPListModel::portPath(int port) const { return QStringLiteral("%1/COM%2").arg(portsDir_).arg(port); }
 
 std::vector<VSPListModel::Group> VSPListModel::snapshot() const {
     std::vector<Group> out;
@@ -25,7 +28,7 @@ std::vector<VSPListModel::Group> VSPListModel::snapshot() const {
         }
         for (const auto& r : rows) {
             if (r->groupId <= 0 || r->groupId >= PORT_COUNT || slot[r->groupId] < 0) continue;
-            Item it{r.get(), {}, r->checked};
+            Item it{r->seq, {}, r->checked};
             it.text[0] = QString::fromStdString(r->caption);
             for (int c = 0; c < ColCount; ++c) it.text[c + 1] = QString::fromStdString(r->cells[c]);
             out[static_cast<size_t>(slot[r->groupId])].items.push_back(std::move(it));
@@ -39,7 +42,7 @@ void VSPListModel::refresh() {
     bool same = next.size() == groups_.size();
     for (size_t g = 0; same && g < next.size(); ++g) {
         same = next[g].port == groups_[g].port && next[g].items.size() == groups_[g].items.size();
-        for (size_t i = 0; same && i < next[g].items.size(); ++i) same = next[g].items[i].row == groups_[g].items[i].row;
+        for (size_t i = 0; same && i < next[g].items.size(); ++i) same = next[g].items[i].id == groups_[g].items[i].id;
     }
     if (!same) {
         beginResetModel();
@@ -55,15 +58,15 @@ void VSPListModel::refresh() {
     }
 }
 
-Row* VSPListModel::rowAt(const QModelIndex& idx) const {
-    if (!idx.isValid() || idx.internalId() == GROUP_ID) return nullptr;
-    return groups_[idx.internalId()].items[static_cast<size_t>(idx.row())].row;
+DtuId VSPListModel::idAt(const QModelIndex& idx) const {
+    if (!idx.isValid() || idx.internalId() == GROUP_ID) return 0;
+    return groups_[idx.internalId()].items[static_cast<size_t>(idx.row())].id;
 }
 
-QModelIndex VSPListModel::indexOf(const Row* row) const {
+QModelIndex VSPListModel::indexOf(DtuId id) const {
     for (size_t g = 0; g < groups_.size(); ++g)
         for (size_t i = 0; i < groups_[g].items.size(); ++i)
-            if (groups_[g].items[i].row == row) return createIndex(static_cast<int>(i), 0, g);
+            if (groups_[g].items[i].id == id) return createIndex(static_cast<int>(i), 0, g);
     return {};
 }
 
@@ -98,8 +101,9 @@ int VSPListModel::columnCount(const QModelIndex&) const { return ColCount + 1; }
 QVariant VSPListModel::data(const QModelIndex& idx, int role) const {
     if (!idx.isValid()) return {};
     if (idx.internalId() == GROUP_ID) {
-        if (role == Qt::DisplayRole && idx.column() == 0)
-            return QStringLiteral("COM%1").arg(groups_[static_cast<size_t>(idx.row())].port);
+        const int port = groups_[static_cast<size_t>(idx.row())].port;
+        if (role == Qt::DisplayRole && idx.column() == 0) return QStringLiteral("COM%1").arg(port);
+        if (role == Qt::ToolTipRole) return portPath(port);
         if (role == Qt::FontRole) {
             QFont f;
             f.setBold(true);
@@ -119,10 +123,11 @@ QVariant VSPListModel::data(const QModelIndex& idx, int role) const {
 }
 
 bool VSPListModel::setData(const QModelIndex& idx, const QVariant& value, int role) {
-    Row* row = rowAt(idx);
-    if (!row || role != Qt::CheckStateRole || idx.column() != 0) return false;
-    core_.setChecked(row, value.toInt() == Qt::Checked);
+    DtuId id = idAt(idx);
+    if (!id || role != Qt::CheckStateRole || idx.column() != 0) return false;
+    core_.setChecked(id, value.toInt() == Qt::Checked);
     refresh();
+    emit checkChanged();
     return true;
 }
 

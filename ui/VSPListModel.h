@@ -9,13 +9,17 @@
 class VSPListModel : public QAbstractItemModel {
     Q_OBJECT
 public:
-    explicit VSPListModel(Manager& core, QObject* parent = nullptr);
+    // `portsDir`: where the ports' links are, shown as each group's tooltip.
+    VSPListModel(Manager& core, const QString& portsDir, QObject* parent = nullptr);
+    QString portPath(int port) const;
 
     // Takes the rows over from the core: cell changes only when the rows are
     // the same, a reset when rows or groups came or went.
     void refresh();
-    Row* rowAt(const QModelIndex& index) const;
-    QModelIndex indexOf(const Row* row) const;
+    // The DTU of a row item (0 for a group): an id, never a pointer into
+    // the core, so it stays harmless after the core has freed the row.
+    DtuId idAt(const QModelIndex& index) const;
+    QModelIndex indexOf(DtuId id) const;
     int groupOf(const QModelIndex& index) const;  // port number of a group item, else 0
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
@@ -27,9 +31,12 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
 
+signals:
+    void checkChanged();  // a check box was set through setData
+
 private:
     struct Item {
-        Row* row;
+        DtuId id;
         QString text[ColCount + 1];
         bool checked;
     };
@@ -40,5 +47,6 @@ private:
     std::vector<Group> snapshot() const;
 
     Manager& core_;
+    QString portsDir_;
     std::vector<Group> groups_;
 };

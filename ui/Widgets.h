@@ -1,6 +1,8 @@
 #pragma once
 // Small widget helpers shared by the windows.
 #include <QLabel>
+#include <QLineEdit>
+#include <QValidator>
 
 inline QLabel* boldLabel(const QString& text) {
     auto* l = new QLabel(text);
@@ -8,4 +10,25 @@ inline QLabel* boldLabel(const QString& text) {
     f.setBold(true);
     l->setFont(f);
     return l;
+}
+
+// Limits what can be typed by UTF-8 bytes, the size of the field the text
+// goes into, so that what is shown is what is stored or sent. Text set by
+// the program is kept whole.
+class Utf8BytesValidator : public QValidator {
+public:
+    Utf8BytesValidator(int maxBytes, QObject* parent) : QValidator(parent), max_(maxBytes) {}
+    void setMaxBytes(int maxBytes) { max_ = maxBytes; }
+    State validate(QString& input, int&) const override {
+        return input.toUtf8().size() <= max_ ? Acceptable : Invalid;
+    }
+
+private:
+    int max_;
+};
+
+inline Utf8BytesValidator* limitUtf8Bytes(QLineEdit* edit, int maxBytes) {
+    auto* v = new Utf8BytesValidator(maxBytes, edit);
+    edit->setValidator(v);
+    return v;
 }
