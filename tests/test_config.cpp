@@ -39,7 +39,11 @@ TEST(Config, UnparsableAndUncreatableFiles) {
         ManagerOptions o;
         o.cfgFileName = "/nonexistent-dir/Config.xml";
         Manager m(msgs, clock, o);
+        testing::internal::CaptureStderr();
         EXPECT_EQ(m.loadConfig(), LoadResult::CannotCreate);
+        // The cause goes to stderr beside the message: the call and its reason.
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "/nonexistent-dir/Config.xml: open: No such file or directory\n");
         EXPECT_EQ(msgs.texts(), std::vector<std::string>{"Can't load config.xml, please check!"});
     }
 }
@@ -245,7 +249,10 @@ TEST(Config, DefaultThatCannotBeWrittenIsReported) {
     CoreFixture f;
     // The new file lands on a full device: it is made, but writing fails.
     ASSERT_EQ(symlink("/dev/full", f.dir.file("Config.xml.tmp").c_str()), 0);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(f.core->loadConfig(), LoadResult::CannotWrite);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Config.xml: write: No space left on device"),
+              std::string::npos);
     EXPECT_EQ(f.msgs.texts(), std::vector<std::string>{"Can't write config.xml, please check!"});
     EXPECT_EQ(f.msgs.shown[0].caption, "Error");
     EXPECT_TRUE(f.core->terminateRequested);
