@@ -44,8 +44,7 @@ void Dispatcher::onMgmtResponse(const LinkPacket& p, uint32_t len) {
         RegGuard g(reg_.mutex());
         Row* row = reg_.row(g, ch->dtu);
         if (!row || p.devNo != row->dtu->devNo) return;
-        uint32_t rx = row->dtu->rxBytes += len;
-        row->cells[ColRx] = std::to_string(rx);
+        row->showRx(row->dtu->rxBytes += len);
     }
     ch->onMgmtResponse(p.body, static_cast<uint32_t>(p.bodyLen));
 }

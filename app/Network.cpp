@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "net/VDTCPCSocket.h"
@@ -42,6 +43,7 @@ void Network::startNetwork() {
         s->link = &link_;
         s->localAddr = spec.local;
         s->Start();
+        if (std::string note = s->Describe(); !note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
     }
     {
         std::lock_guard<std::mutex> lk(sockLock_);

@@ -40,7 +40,7 @@ bool PortBridge::openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t 
         rec.netProto = netProto;
         rec.appProto = appProto;
         rec.serProto = serProto;
-        rec.dtuHead.reset();
+        reg_.clearList(g, n);
         rec.reader = std::make_unique<PortReader>(*this, clock_, n, port, rec);
         reader = rec.reader.get();
         reg_.addGroup(g, n);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/Clock.h"
+
 std::string parseLedNums(const std::string& text, uint8_t ledMap[32]) {
     std::memset(ledMap, 0, 32);
     if (text.empty()) return "";
@@ -29,6 +31,31 @@ std::string parseLedNums(const std::string& text, uint8_t ledMap[32]) {
     add(v);
     out += std::to_string(v);
     return out;
+}
+
+void Row::showAddress(const VDIPAddress& a) {
+    if (addrShown_ && shownAddr_ == a) return;
+    cells[ColAddress] = a.ToText();
+    shownAddr_ = a;
+    addrShown_ = true;
+}
+
+void Row::showLastLogon(int64_t ft) {
+    if (ft == shownLogon_) return;
+    cells[ColLastLogon] = fileTimeText(ft);
+    shownLogon_ = ft;
+}
+
+void Row::showTx(uint32_t n) {
+    if (n == shownTx_) return;
+    cells[ColTx] = std::to_string(n);
+    shownTx_ = n;
+}
+
+void Row::showRx(uint32_t n) {
+    if (n == shownRx_) return;
+    cells[ColRx] = std::to_string(n);
+    shownRx_ = n;
 }
 
 std::string ledNumsText(const uint8_t ledMap[32]) {
@@ -71,31 +98,54 @@ _tagDTU* Registry::createDtu(const RegGuard& g, int portNo, const std::string& d
     byId_[r->seq] = r;
     rows_.push_back(std::move(row));
 
-    if (sel) {
-        bool another = false;
-        if (proto == 0)
-            for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get()) another = another || d->selected;
-        if (!another) {
-            dtu->selected = true;
-            setChecked(g, r, true);
-        }
-    }
     _tagDTU* raw = dtu.get();
-    if (!port.dtuHead) {
+    if (port.dtuTail)
+        port.dtuTail->next = std::move(dtu);
+    else
         port.dtuHead = std::move(dtu);
-    } else {
-        _tagDTU* tail = port.dtuHead.get();
-        while (tail->next) tail = tail->next.get();
-        tail->next = std::move(dtu);
+    port.dtuTail = raw;
+    indexAdd(raw);
+    // An Unknow port serves one DTU at a time.
+    if (sel && (proto != 0 || port.selectedCount == 0)) {
+        setSelected(g, raw, true);
+        setChecked(g, r, true);
     }
     return raw;
 }
 
+void Registry::indexAdd(_tagDTU* dtu) { byDevNo_[dtu->devNo].push_back(dtu); }
+
+void Registry::indexRemove(_tagDTU* dtu) {
+    auto it = byDevNo_.find(dtu->devNo);
+    if (it == byDevNo_.end()) return;
+    std::erase(it->second, dtu);
+    if (it->second.empty()) byDevNo_.erase(it);
+}
+
 _tagDTU* Registry::findDtu(const RegGuard&, std::string_view devNo) {
-    for (auto& port : vsp_)
-        for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get())
-            if (devNo == d->devNo) return d;
-    return nullptr;
+    auto it = byDevNo_.find(std::string(devNo));
+    if (it == byDevNo_.end()) return nullptr;
+    // Lists grow at their end, so within a port the older row comes first.
+    _tagDTU* best = nullptr;
+    for (_tagDTU* d : it->second)
+        if (!best || d->portNo < best->portNo || (d->portNo == best->portNo && d->listItem->seq < best->listItem->seq))
+            best = d;
+    return best;
+}
+
+void Registry::setSelected(const RegGuard&, _tagDTU* dtu, bool on) {
+    if (dtu->selected == on) return;
+    dtu->selected = on;
+    uint32_t& count = vsp_[static_cast<size_t>(dtu->portNo)].selectedCount;
+    count = on ? count + 1 : count - 1;
+}
+
+void Registry::clearList(const RegGuard&, int n) {
+    _tagVSP& port = vsp_[static_cast<size_t>(n)];
+    for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get()) indexRemove(d);
+    port.dtuHead.reset();
+    port.dtuTail = nullptr;
+    port.selectedCount = 0;
 }
 
 Row* Registry::row(const RegGuard&, DtuId id) {
@@ -103,15 +153,21 @@ Row* Registry::row(const RegGuard&, DtuId id) {
     return it == byId_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<_tagDTU> Registry::unlink(const RegGuard&, _tagDTU* dtu, bool& portEmpty) {
+std::shared_ptr<_tagDTU> Registry::unlink(const RegGuard& g, _tagDTU* dtu, bool& portEmpty) {
     _tagVSP& port = vsp_[static_cast<size_t>(dtu->portNo)];
     std::shared_ptr<_tagDTU>* link = &port.dtuHead;
-    while (*link && link->get() != dtu) link = &(*link)->next;
+    _tagDTU* before = nullptr;
+    while (*link && link->get() != dtu) {
+        before = link->get();
+        link = &(*link)->next;
+    }
     if (!*link) return nullptr;
     std::shared_ptr<_tagDTU> keep = *link;
     *link = keep->next;
+    if (port.dtuTail == dtu) port.dtuTail = before;
+    indexRemove(dtu);
     // A reader still sending to it gives up: it left the eligible set.
-    keep->selected = false;
+    setSelected(g, dtu, false);
     keep->online = false;
     portEmpty = !port.dtuHead;
     if (Row* r = keep->listItem) {
@@ -127,9 +183,11 @@ std::shared_ptr<_tagDTU> Registry::unlink(const RegGuard&, _tagDTU* dtu, bool& p
 }
 
 void Registry::renameDtu(const RegGuard&, _tagDTU* dtu, const std::string& devNo) {
+    indexRemove(dtu);
     std::memset(dtu->devNo, 0, sizeof dtu->devNo);
     std::memcpy(dtu->devNo, devNo.data(), std::min(devNo.size(), static_cast<size_t>(DEVNO_MAX)));
     if (dtu->listItem) dtu->listItem->caption = dtu->devNo;
+    indexAdd(dtu);
 }
 
 void Registry::setChecked(const RegGuard& g, Row* row, bool checked) {
@@ -143,16 +201,16 @@ void Registry::onCheckChanged(const RegGuard& g, Row* row, bool checked) {
     if (!dtu || inCheckChange_) return;
     inCheckChange_ = true;
     if (checked) {
-        dtu->selected = true;
+        setSelected(g, dtu, true);
         _tagVSP& port = vsp_[static_cast<size_t>(dtu->portNo)];
         if (port.serProto == 0)
             for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get())
                 if (d != dtu && d->selected && d->portNo == dtu->portNo) {
-                    d->selected = false;
+                    setSelected(g, d, false);
                     if (d->listItem) setChecked(g, d->listItem, false);
                 }
     } else {
-        dtu->selected = false;
+        setSelected(g, dtu, false);
     }
     if (onSelectionChange_) onSelectionChange_();
     inCheckChange_ = false;

@@ -41,6 +41,19 @@ struct Row {
     int groupId = 0;
     _tagDTU* dtu = nullptr;  // inside the core only
     DtuId seq = 0;           // creation order; the DTU's id
+
+    // The once-a-second refresh writes a cell only when its value changed:
+    // formatting 10,000 rows every second costs more than the rest.
+    void showAddress(const VDIPAddress& a);
+    void showLastLogon(int64_t ft);
+    void showTx(uint32_t n);
+    void showRx(uint32_t n);
+
+private:
+    VDIPAddress shownAddr_;
+    bool addrShown_ = false;  // the cell may hold text of another form
+    int64_t shownLogon_ = INT64_MIN;
+    uint32_t shownTx_ = 0, shownRx_ = 0;  // the cells start at "0"
 };
 
 struct _tagDTU : DtuLinkState, std::enable_shared_from_this<_tagDTU> {
@@ -59,6 +72,8 @@ struct _tagVSP : PortLine {
     std::shared_ptr<IVirtualPort> vsPortAx;
     std::unique_ptr<PortReader> reader;
     std::shared_ptr<_tagDTU> dtuHead;
+    _tagDTU* dtuTail = nullptr;  // appending stays O(1) for long lists
+    uint32_t selectedCount = 0;  // DTUs of the list that are selected
 };
 
 class Registry {
@@ -70,7 +85,7 @@ public:
     std::mutex& mutex() const { return lock_; }
 
     _tagVSP& port(const RegGuard&, int n) { return vsp_[static_cast<size_t>(n)]; }
-    // First match in port order, then list order.
+    // First match in port order, then list order; O(1) through the index.
     _tagDTU* findDtu(const RegGuard&, std::string_view devNo);
     Row* row(const RegGuard&, DtuId id);
     const std::vector<std::unique_ptr<Row>>& rows(const RegGuard&) const { return rows_; }
@@ -87,15 +102,24 @@ public:
     void renameDtu(const RegGuard&, _tagDTU* dtu, const std::string& devNo);
 
     void setChecked(const RegGuard&, Row* row, bool checked);
+    // Selects or deselects a DTU, keeping its port's count.
+    void setSelected(const RegGuard&, _tagDTU* dtu, bool on);
+    // A port (re)opens with an empty list.
+    void clearList(const RegGuard&, int n);
     void installCheckHook(const RegGuard&) { checkHook_ = true; }
 
 private:
     void onCheckChanged(const RegGuard& g, Row* row, bool checked);
+    void indexAdd(_tagDTU* dtu);
+    void indexRemove(_tagDTU* dtu);
 
     mutable std::mutex lock_;  // records, lists, rows; short work only
     std::array<_tagVSP, PORT_COUNT> vsp_;
     std::vector<std::unique_ptr<Row>> rows_;
     std::unordered_map<DtuId, Row*> byId_;
+    // Device number to every DTU with it (one, unless a hand-edited file
+    // gives a number twice).
+    std::unordered_map<std::string, std::vector<_tagDTU*>> byDevNo_;
     std::vector<int> groups_;  // port numbers in the order their groups were added
     DtuId rowSeq_ = 0;
     bool checkHook_ = false;

@@ -1,8 +1,6 @@
 #include "app/RelaySession.h"
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -10,10 +8,6 @@ constexpr int64_t TIMEOUT_FT = 120 * FILETIME_PER_SECOND;
 constexpr int MAX_QUERIES = 4;
 constexpr uint16_t NEWEST_RELAY = 256;
 
-void showOnline(Row& row, const _tagDTU& d) {
-    row.cells[ColAddress] = d.addr.ToText();
-    row.cells[ColLastLogon] = fileTimeText(d.lastLogon);
-}
 }  // namespace
 
 void RelaySession::sendRelayLogon() {
@@ -58,23 +52,25 @@ void RelaySession::TimerRuningTimer() {
             Row& row = *rowp;
             _tagDTU& d = *row.dtu;
             if (row.cells[ColOn] == ON_MARK) {
-                showOnline(row, d);
-                row.cells[ColTx] = std::to_string(d.txBytes.load());
-                row.cells[ColRx] = std::to_string(d.rxBytes.load());
+                row.showAddress(d.addr);
+                row.showLastLogon(d.lastLogon);
+                row.showTx(d.txBytes);
+                row.showRx(d.rxBytes);
                 bool off = mode == 2 ? !d.online : !d.fixedAddr && now - d.lastLogon > TIMEOUT_FT;
                 if (off) {
                     row.cells[ColOn] = OFF_MARK;
-                    row.cells[ColAddress] = NO_ADDR;
+                    row.showAddress(VDIPAddress());
                     if (mode != 2) {
-                        d.addr.Parse(NO_ADDR);
+                        d.addr = VDIPAddress();
                         d.queryCount = 0;
                         d.online = false;
                     }
                 }
             } else if (d.online) {
                 row.cells[ColOn] = ON_MARK;
-                showOnline(row, d);
-                row.cells[ColRx] = std::to_string(d.rxBytes.load());
+                row.showAddress(d.addr);
+                row.showLastLogon(d.lastLogon);
+                row.showRx(d.rxBytes);
             }
         }
         if (mode == 0 || net_.relayRefused) return;
@@ -89,20 +85,21 @@ void RelaySession::TimerRuningTimer() {
             for (auto& rowp : reg_.rows(g))
                 if (!queried(*rowp)) keepQueries.push_back(rowp->caption);
     }
-    uint8_t query[RELAY_DTU_HEADER];
     std::string user, pwd;
     net_.credentials(user, pwd);
-    encodeRelayDtuHeader(query, RelayQuery, user, pwd, "");
-    bool sent = false;
+    std::vector<std::vector<uint8_t>> packets;
+    packets.reserve(offQueries.size() + keepQueries.size() + 1);
     for (auto* list : {&offQueries, &keepQueries})
         for (const std::string& devNo : *list) {
-            if (sent) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // relays want them spaced
-            setRelayDevNo(query, devNo);
-            net_.sendToRelay(query, RELAY_DTU_HEADER);
-            sent = true;
+            packets.emplace_back(RELAY_DTU_HEADER);
+            encodeRelayDtuHeader(packets.back().data(), RelayQuery, user, pwd, devNo);
         }
     if (relayTicks > keepAliveTicks) {
-        if (!sent) sendRelayLogon();
+        if (packets.empty()) {
+            packets.emplace_back(CREDENTIAL_SIZE);
+            encodeCredentials(packets.back().data(), RelayLogon, user, pwd);
+        }
         relayTicks = 0;
     }
+    pacer_.post(std::move(packets));
 }

@@ -6,13 +6,14 @@
 #include <cstdint>
 
 #include "app/Network.h"
+#include "app/RelayPacer.h"
 #include "app/Registry.h"
 #include "link/LinkProtocol.h"
 #include "net/Clock.h"
 
 class RelaySession {
 public:
-    RelaySession(Registry& reg, Network& net, Clock& clock) : reg_(reg), net_(net), clock_(clock) {}
+    RelaySession(Registry& reg, Network& net, Clock& clock) : reg_(reg), net_(net), clock_(clock), pacer_(net) {}
 
     void sendRelayLogon();
     enum class LogonTick { Waiting, Accepted, Refused };
@@ -20,6 +21,10 @@ public:
     void TimerRuningTimer();
     // The relay's answer to a logon (socket thread).
     void onLogonAnswer(const RelayLogonAnswerPkt& a);
+    // Ends the paced sending; before the socket goes.
+    void stop() { pacer_.stop(); }
+    // True once the queries of past ticks have all gone out.
+    bool waitPaced(int timeoutMs) { return pacer_.waitIdle(timeoutMs); }
 
     std::atomic<bool> logonOk{false};
     std::atomic<int32_t> keepAliveTicks{0};
@@ -31,4 +36,5 @@ private:
     Registry& reg_;
     Network& net_;
     Clock& clock_;
+    RelayPacer pacer_;
 };

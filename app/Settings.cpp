@@ -31,7 +31,7 @@ void Manager::applySettings(const SettingsInput& in) {
             _tagDTU* dtu = row->dtu;
             if (!dtu || !dtu->online) continue;
             row->cells[ColOn] = OFF_MARK;
-            row->cells[ColAddress] = NO_ADDR;
+            row->showAddress(VDIPAddress());
             dtu->addr.Parse(NO_ADDR);
             dtu->queryCount = 0;
             dtu->online = false;

@@ -89,6 +89,7 @@ void Manager::FormDestroy() {
     // Readers first (they send through the socket), then the socket.
     setPropForm(nullptr);
     for (int n = 0; n < PORT_COUNT; ++n) closePort(n);
+    relay_.stop();
     net_.stopNetwork();
 }
 

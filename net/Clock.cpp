@@ -16,9 +16,17 @@ uint64_t SystemClock::tickMs() {
 int64_t SystemClock::localFileTime() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    int64_t secs = static_cast<int64_t>(ts.tv_sec) + local.tm_gmtoff + EPOCH_DIFF_SECONDS;
+    // The zone offset is looked up once per second and thread, not per
+    // packet: the lookup takes a lock and costs far more than the clock.
+    thread_local time_t offsetFor = -1;
+    thread_local long offset = 0;
+    if (ts.tv_sec != offsetFor) {
+        tm local{};
+        localtime_r(&ts.tv_sec, &local);
+        offset = local.tm_gmtoff;
+        offsetFor = ts.tv_sec;
+    }
+    int64_t secs = static_cast<int64_t>(ts.tv_sec) + offset + EPOCH_DIFF_SECONDS;
     return secs * FILETIME_PER_SECOND + ts.tv_nsec / 100;
 }
 

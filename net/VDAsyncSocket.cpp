@@ -61,6 +61,12 @@ bool VDAsyncSocket::Bind() {
 
 void VDAsyncSocket::Wake() { wakeEvent_.Set(); }
 
+bool VDAsyncSocket::WaitWritable(VDEvent& stop, int timeoutMs) {
+    int fd = sock_;
+    if (fd < 0) return !stop.Wait(timeoutMs);
+    return stop.WaitWith(fd, POLLOUT, timeoutMs) != VDEvent::Signalled;
+}
+
 void VDAsyncSocket::Close() {
     std::unique_lock<std::shared_mutex> lk(sockGuard_);
     int fd = sock_.exchange(-1);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <shared_mutex>
+#include <string>
 
 #include "net/VDEvent.h"
 #include "net/VDIPAddress.h"
@@ -40,6 +41,11 @@ public:
     // Callable from any thread: bytes sent, 0 when nothing could go, or -1.
     virtual int SendTo(const VDIPAddress& to, const void* data, int len) = 0;
     virtual void Close();
+    // Waits until a send may go (the send buffer has room), `stop` is set or
+    // timeoutMs passes. False when stopped.
+    bool WaitWritable(VDEvent& stop, int timeoutMs);
+    // One line on how the socket was set up, for the log; empty when nothing to say.
+    virtual std::string Describe() const { return {}; }
 
     bool Create(int type);
     bool Bind();

@@ -46,6 +46,7 @@ struct SupervisionFixture : CoreFixture {
         std::vector<MemSocket::Sent> all;
         for (int i = 0; i < n; ++i) {
             core->TimerRuningTimer();
+            EXPECT_TRUE(core->relay().waitPaced(5000));
             for (auto& p : sock().take()) all.push_back(p);
         }
         return kinds(all);
@@ -129,6 +130,7 @@ TEST(Supervision, CredentialsAreInEveryRelayPacket) {
     f.core->relay().keepAliveTicks = 1000;
     f.core->relay().relayTicks = 1;
     f.core->TimerRuningTimer();
+    ASSERT_TRUE(f.core->relay().waitPaced(5000));
     auto packets = f.sent();
     ASSERT_EQ(packets.size(), 1u);
     ASSERT_EQ(packets[0].bytes.size(), 47u);

@@ -45,7 +45,9 @@ TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, Mana
     o.cfgFileName = (exeDir + "/Config.xml").toStdString();
     if (!o.makePort) {
         std::string dir = (exeDir + "/ports").toStdString();
-        o.makePort = [dir] { return std::make_shared<PtyPort>(dir); };
+        // One watcher for every port: inotify instances are few per user.
+        auto watcher = std::make_shared<PtyWatcher>();
+        o.makePort = [dir, watcher] { return std::make_shared<PtyPort>(dir, watcher); };
     }
     core_ = std::make_unique<Manager>(log_, clock, std::move(o));
     model_ = new VSPListModel(*core_, exeDir + "/ports", this);

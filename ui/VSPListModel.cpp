@@ -16,45 +16,73 @@ VSPListModel::VSPListModel(Manager& core, const QString& portsDir, QObject* pare
 
 QString VSPListModel::portPath(int port) const { return QStringLiteral("%1/COM%2").arg(portsDir_).arg(port); }
 
-std::vector<VSPListModel::Group> VSPListModel::snapshot() const {
-    std::vector<Group> out;
+void VSPListModel::refresh() {
+    // One pass under the core's lock: when the rows are the same as last
+    // time, only the texts that differ are copied and only their rows are
+    // announced; otherwise the model starts afresh.
+    std::vector<Group> next;
+    std::vector<std::vector<uint8_t>> changed(groups_.size());
+    bool same = true;
     core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
         int slot[PORT_COUNT];
         std::fill(std::begin(slot), std::end(slot), -1);
-        out.reserve(groups.size());
-        for (int g : groups) {
-            slot[g] = static_cast<int>(out.size());
-            out.push_back({g, {}});
+        for (size_t g = 0; g < groups.size(); ++g) slot[groups[g]] = static_cast<int>(g);
+        same = groups.size() == groups_.size();
+        for (size_t g = 0; same && g < groups.size(); ++g) same = groups_[g].port == groups[g];
+        std::vector<size_t> at(groups.size(), 0);
+        for (size_t i = 0; same && i < rows.size(); ++i) {
+            const Row& r = *rows[i];
+            if (r.groupId <= 0 || r.groupId >= PORT_COUNT || slot[r.groupId] < 0) continue;
+            const size_t g = static_cast<size_t>(slot[r.groupId]);
+            std::vector<Item>& items = groups_[g].items;
+            if (at[g] >= items.size() || items[at[g]].id != r.seq) {
+                same = false;
+                break;
+            }
+            Item& it = items[at[g]];
+            bool differs = it.checked != r.checked || it.text[0] != r.caption;
+            for (int c = 0; c < ColCount && !differs; ++c) differs = it.text[c + 1] != r.cells[c];
+            if (differs) {
+                it.checked = r.checked;
+                it.text[0] = r.caption;
+                for (int c = 0; c < ColCount; ++c) it.text[c + 1] = r.cells[c];
+                if (changed[g].size() < items.size()) changed[g].resize(items.size(), 0);
+                changed[g][at[g]] = 1;
+            }
+            ++at[g];
         }
+        for (size_t g = 0; same && g < at.size(); ++g) same = at[g] == groups_[g].items.size();
+        if (same) return;
+        next.reserve(groups.size());
+        for (int g : groups) next.push_back({g, {}});
         for (const auto& r : rows) {
             if (r->groupId <= 0 || r->groupId >= PORT_COUNT || slot[r->groupId] < 0) continue;
             Item it{r->seq, {}, r->checked};
-            it.text[0] = QString::fromStdString(r->caption);
-            for (int c = 0; c < ColCount; ++c) it.text[c + 1] = QString::fromStdString(r->cells[c]);
-            out[static_cast<size_t>(slot[r->groupId])].items.push_back(std::move(it));
+            it.text[0] = r->caption;
+            for (int c = 0; c < ColCount; ++c) it.text[c + 1] = r->cells[c];
+            next[static_cast<size_t>(slot[r->groupId])].items.push_back(std::move(it));
         }
     });
-    return out;
-}
-
-void VSPListModel::refresh() {
-    std::vector<Group> next = snapshot();
-    bool same = next.size() == groups_.size();
-    for (size_t g = 0; same && g < next.size(); ++g) {
-        same = next[g].port == groups_[g].port && next[g].items.size() == groups_[g].items.size();
-        for (size_t i = 0; same && i < next[g].items.size(); ++i) same = next[g].items[i].id == groups_[g].items[i].id;
-    }
     if (!same) {
         beginResetModel();
         groups_ = std::move(next);
         endResetModel();
         return;
     }
-    groups_ = std::move(next);
-    for (size_t g = 0; g < groups_.size(); ++g) {
-        if (groups_[g].items.empty()) continue;
+    // Runs of changed rows, one announcement each.
+    for (size_t g = 0; g < changed.size(); ++g) {
+        const std::vector<uint8_t>& c = changed[g];
         QModelIndex parent = index(static_cast<int>(g), 0);
-        emit dataChanged(index(0, 0, parent), index(static_cast<int>(groups_[g].items.size()) - 1, ColCount, parent));
+        for (size_t i = 0; i < c.size();) {
+            if (!c[i]) {
+                ++i;
+                continue;
+            }
+            size_t end = i;
+            while (end + 1 < c.size() && c[end + 1]) ++end;
+            emit dataChanged(index(static_cast<int>(i), 0, parent), index(static_cast<int>(end), ColCount, parent));
+            i = end + 1;
+        }
     }
 }
 
@@ -113,7 +141,7 @@ QVariant VSPListModel::data(const QModelIndex& idx, int role) const {
     }
     const Item& it = groups_[idx.internalId()].items[static_cast<size_t>(idx.row())];
     switch (role) {
-    case Qt::DisplayRole: return it.text[idx.column()];
+    case Qt::DisplayRole: return QString::fromStdString(it.text[idx.column()]);
     case Qt::CheckStateRole:
         if (idx.column() == 0) return it.checked ? Qt::Checked : Qt::Unchecked;
         return {};

@@ -37,14 +37,13 @@ signals:
 private:
     struct Item {
         DtuId id;
-        QString text[ColCount + 1];
+        std::string text[ColCount + 1];  // made a QString only when shown
         bool checked;
     };
     struct Group {
         int port;
         std::vector<Item> items;
     };
-    std::vector<Group> snapshot() const;
 
     Manager& core_;
     QString portsDir_;

@@ -1,6 +1,7 @@
 #include "vsp/PortReader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "vsp/Framing.h"
@@ -169,6 +170,11 @@ void PortReader::transmit(const ReaderTarget& t, uint8_t* pkt, int len) {
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
         if (!sock) return;  // no socket for these settings: nothing can go
         int r = sock->SendTo(dest, data, cur);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+            // The send buffer is full: wait for room, not for a clock.
+            if (!sock->WaitWritable(stop_, RETRY_PAUSE_MS * 20)) return;
+            continue;
+        }
         if (r < 0 || r < minimum || (r == 0 && cur > 0)) {
             data = pkt;  // the packet starts again from its first byte
             cur = len;

@@ -1,16 +1,18 @@
 #include "vsp/PtyPort.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 
 #include "net/VDEvent.h"
 
@@ -46,8 +48,26 @@ bool PtyPort::fail(const char* call) {
 }
 
 bool PtyPort::make(const std::string& name, bool takeOver) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (master_ >= 0) return false;
+        if (!makeLocked(name, takeOver)) return false;
+    }
+    // Outside the lock: the watcher may call back at once.
+    SysError e;
+    int wd = watcher_ ? watcher_->add(slavePath_, [this] { recheckUsers(); }, e) : -1;
     std::lock_guard<std::mutex> lk(mu_);
-    if (master_ >= 0) return false;
+    if (wd < 0) {
+        error_ = watcher_ ? e : SysError{"inotify_add_watch", EINVAL};
+        unlink(link_.c_str());
+        closeAll();
+        return false;
+    }
+    wd_ = wd;
+    return true;
+}
+
+bool PtyPort::makeLocked(const std::string& name, bool takeOver) {
     error_ = {};
     mkdir(dir_.c_str(), 0755);
     std::string link = dir_ + "/" + name;
@@ -71,28 +91,31 @@ bool PtyPort::make(const std::string& name, bool takeOver) {
     slavePath_ = path;
     slave_ = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave_ < 0) return fail("open");
-    notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notify_ < 0) return fail("inotify_init1");
-    if (inotify_add_watch(notify_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
-        return fail("inotify_add_watch");
     makeRaw(slave_);
     if (symlink(path, link.c_str()) != 0) return fail("symlink");
     link_ = link;
+    name_ = name;
     users_ = 0;
     return true;
 }
 
 void PtyPort::closeAll() {
-    for (int* fd : {&notify_, &slave_, &master_})
+    for (int* fd : {&slave_, &master_})
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
         }
+    queue_.clear();
+    queued_ = queueFront_ = 0;
 }
 
 void PtyPort::Delete() {
+    // The watcher first, without our lock: its call-back takes it.
+    if (watcher_) watcher_->remove(wd_);
     std::lock_guard<std::mutex> lk(mu_);
+    wd_ = -1;
     if (master_ < 0) return;
+    endDropBurstLocked();
     closeAll();
     char target[PATH_MAX];
     ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
@@ -112,54 +135,130 @@ int PtyPort::Read(uint8_t* buf, int count) {
     return n < 0 ? 0 : static_cast<int>(n);
 }
 
+size_t PtyPort::queuedBytes() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return queued_;
+}
+
+void PtyPort::flushLocked() {
+    while (!queue_.empty()) {
+        const std::vector<uint8_t>& d = queue_.front();
+        ssize_t n = write(master_, d.data() + queueFront_, d.size() - queueFront_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the program has not read yet: wait for room
+        queueFront_ += static_cast<size_t>(n);
+        queued_ -= static_cast<size_t>(n);
+        if (queueFront_ == d.size()) {
+            queue_.pop_front();
+            queueFront_ = 0;
+        }
+    }
+}
+
+void PtyPort::endDropBurstLocked() {
+    if (!burstDatagrams_) return;
+    std::fprintf(stderr, "%s: %llu datagrams (%llu bytes) from its DTUs dropped: the program reads slower than they send\n",
+                 name_.c_str(), static_cast<unsigned long long>(burstDatagrams_),
+                 static_cast<unsigned long long>(burstBytes_));
+    burstDatagrams_ = burstBytes_ = 0;
+}
+
 int PtyPort::Write(const uint8_t* buf, int count) {
     std::lock_guard<std::mutex> lk(mu_);
-    if (master_ < 0) return 0;
+    if (master_ < 0 || count <= 0) return 0;
     // Nobody has the port open: the bytes are lost, as on a real line,
     // rather than kept for whichever program opens it next.
     if (users_ <= 0) return count;
-    int done = 0;
-    while (done < count) {
-        ssize_t n = write(master_, buf + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the program does not read: the rest overflows
-        done += static_cast<int>(n);
+    const size_t len = static_cast<size_t>(count);
+    flushLocked();
+    size_t done = 0;
+    if (queue_.empty()) {
+        while (done < len) {
+            ssize_t n = write(master_, buf + done, len - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        if (done == len) {
+            endDropBurstLocked();
+            return count;
+        }
     }
-    return done;
+    // A datagram partly written is kept whole; one that would pass the
+    // limit is dropped whole, never cut.
+    if (done == 0 && queued_ + len > queueLimit_) {
+        ++burstDatagrams_;
+        burstBytes_ += len;
+        ++droppedDatagrams_;
+        droppedBytes_ += len;
+        return 0;
+    }
+    endDropBurstLocked();
+    queue_.emplace_back(buf + done, buf + len);
+    queued_ += len - done;
+    kick_.Set();
+    return count;
 }
 
 bool PtyPort::GetBoolProperty(int dispId) { return dispId == 7 && users_ > 0; }
 
-void PtyPort::handleNotify() {
-    alignas(inotify_event) char buf[4096];
-    for (;;) {
-        ssize_t n = read(notify_, buf, sizeof buf);
-        if (n <= 0) return;
-        for (char* p = buf; p < buf + n;) {
-            auto* ev = reinterpret_cast<inotify_event*>(p);
-            p += sizeof(inotify_event) + ev->len;
-            if (ev->mask & IN_OPEN) {
-                std::lock_guard<std::mutex> lk(mu_);
-                if (users_ == 0) tcflush(slave_, TCIFLUSH);  // nothing stale for the newcomer
-                ++users_;
-            } else if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                std::lock_guard<std::mutex> lk(mu_);
-                if (users_ > 0 && --users_ == 0) {
-                    // Exclusive use set by the program would outlive it while
-                    // the master is open; so would its line settings.
-                    ioctl(slave_, TIOCNXCL);
-                    makeRaw(slave_);
-                    tcflush(slave_, TCIFLUSH);
-                }
-            }
+int PtyPort::countOpeners() const {
+    // Every descriptor on the slave, in every process we may look into.
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    char path[64], target[PATH_MAX];
+    while (dirent* p = readdir(proc)) {
+        if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
+        std::snprintf(path, sizeof path, "/proc/%s/fd", p->d_name);
+        DIR* fds = opendir(path);
+        if (!fds) continue;  // gone, or another user's
+        while (dirent* f = readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            std::snprintf(path, sizeof path, "/proc/%s/fd/%s", p->d_name, f->d_name);
+            ssize_t n = readlink(path, target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = 0;
+            if (slavePath_ == target) ++count;
         }
+        closedir(fds);
+    }
+    closedir(proc);
+    return count;
+}
+
+void PtyPort::recheckUsers() {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (master_ < 0) return;
+    const int before = users_;
+    const int now = std::max(0, countOpeners() - 1);  // less our own descriptor
+    users_ = now;
+    if (before == 0 && now > 0) tcflush(slave_, TCIFLUSH);  // nothing stale for the newcomer
+    if (before > 0 && now == 0) {
+        // Exclusive use set by the program would outlive it while the master
+        // is open. Its line settings stay: they belong to whoever set them.
+        ioctl(slave_, TIOCNXCL);
+        tcflush(slave_, TCIFLUSH);
+        endDropBurstLocked();
+        queue_.clear();
+        queued_ = queueFront_ = 0;
     }
 }
 
 bool PtyPort::WaitInput(VDEvent& stop, int timeoutMs) {
     if (master_ < 0) return !stop.Wait(timeoutMs < 0 ? 1000 : timeoutMs);
-    pollfd fds[2] = {{master_, POLLIN, 0}, {notify_, POLLIN, 0}};
+    short events = POLLIN;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (!queue_.empty()) events |= POLLOUT;
+    }
+    pollfd fds[2] = {{master_, events, 0}, {kick_.Fd(), POLLIN, 0}};
     if (stop.WaitWith(fds, 2, timeoutMs) == VDEvent::Signalled) return false;
-    if (fds[1].revents & POLLIN) handleNotify();
+    if (fds[1].revents & POLLIN) kick_.Wait(0);
+    if (fds[0].revents & POLLOUT) {
+        std::lock_guard<std::mutex> lk(mu_);
+        flushLocked();
+        if (queue_.empty()) endDropBurstLocked();
+    }
     return true;
 }

@@ -1,17 +1,28 @@
 #pragma once
 // A virtual serial port on a pseudo-terminal: port COMn is the slave side,
 // reached through the link <dir>/COMn. The manager keeps a slave descriptor
-// of its own (without one the master reports hang-up) and learns when a
-// program opens or closes the port from inotify on the slave's device node.
+// of its own (without one the master reports hang-up). Whether a program
+// has the port open is looked up again at every open or close that the
+// shared watcher reports. What the DTUs send waits in a bounded queue while
+// the program reads slower than they send.
 #include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "net/VDEvent.h"
+#include "vsp/PtyWatcher.h"
 #include "vsp/VirtualPort.h"
 
 class PtyPort : public IVirtualPort {
 public:
-    explicit PtyPort(std::string linkDir) : dir_(std::move(linkDir)) {}
+    static constexpr size_t QUEUE_LIMIT = 1 << 20;  // bytes waiting for a slow program
+
+    PtyPort(std::string linkDir, std::shared_ptr<PtyWatcher> watcher, size_t queueLimit = QUEUE_LIMIT)
+        : dir_(std::move(linkDir)), watcher_(std::move(watcher)), queueLimit_(queueLimit) {}
     ~PtyPort() override;
 
     bool CreatePort(const std::string& name) override;
@@ -21,22 +32,41 @@ public:
     void SetCTS(bool on) override { cts_ = on; }
     int InQueueCount() override;
     int Read(uint8_t* buf, int count) override;
+    // Whole datagrams: written now, queued behind what waits, or, past the
+    // queue's limit, dropped whole and counted. Returns the bytes taken.
     int Write(const uint8_t* buf, int count) override;
     void Delete() override;
     bool GetBoolProperty(int dispId) override;
     bool WaitInput(VDEvent& stop, int timeoutMs) override;
     SysError LastError() const override { return error_; }
 
+    // Datagrams and bytes dropped because the queue was full.
+    uint64_t droppedDatagrams() const { return droppedDatagrams_; }
+    uint64_t droppedBytes() const { return droppedBytes_; }
+    size_t queuedBytes() const;
+
 private:
     bool make(const std::string& name, bool takeOver);
+    bool makeLocked(const std::string& name, bool takeOver);
     bool fail(const char* call);  // keeps errno, closes what was made
     void closeAll();
-    void handleNotify();
+    void recheckUsers();         // watcher thread
+    int countOpeners() const;    // descriptors on the slave in every process, ours included
+    void flushLocked();          // writes what waits, as far as the program takes it
+    void endDropBurstLocked();   // one line on stderr for the drops of a burst
 
-    std::string dir_, link_, slavePath_;
-    std::mutex mu_;  // Write against Delete
-    int master_ = -1, slave_ = -1, notify_ = -1;
+    std::string dir_, link_, name_, slavePath_;
+    std::shared_ptr<PtyWatcher> watcher_;
+    const size_t queueLimit_;
+    mutable std::mutex mu_;  // descriptors, queue, users
+    int master_ = -1, slave_ = -1, wd_ = -1;
     SysError error_;
-    std::atomic<int> users_{0};  // opens by other programs
+    std::atomic<int> users_{0};  // descriptors of other programs
+    std::deque<std::vector<uint8_t>> queue_;
+    size_t queueFront_ = 0;  // bytes of the first datagram already written
+    size_t queued_ = 0;
+    uint64_t burstDatagrams_ = 0, burstBytes_ = 0;
+    std::atomic<uint64_t> droppedDatagrams_{0}, droppedBytes_{0};
+    VDEvent kick_{false};  // the queue has something: the reader waits for room too
     std::atomic<bool> dsr_{false}, cts_{false}, strict_{true};
 };

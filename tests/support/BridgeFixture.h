@@ -17,7 +17,8 @@ inline std::unique_ptr<Manager> startedManager(const TempDir& dir, FakeMessages&
     o.cfgFileName = dir.file("Config.xml");
     o.relayBuiltinIp = "127.0.0.1";
     std::string portsDir = dir.file("ports");
-    o.makePort = [portsDir] { return std::make_shared<PtyPort>(portsDir); };
+    auto watcher = std::make_shared<PtyWatcher>();
+    o.makePort = [portsDir, watcher] { return std::make_shared<PtyPort>(portsDir, watcher); };
     auto core = std::make_unique<Manager>(msgs, clock, o);
     core->FormCreate();
     return core;
