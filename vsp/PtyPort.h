@@ -19,7 +19,9 @@
 
 class PtyPort : public IVirtualPort {
 public:
-    static constexpr size_t QUEUE_LIMIT = 1 << 20;  // bytes waiting for a slow program
+    // Bytes waiting for a slow program: a 2 MB burst from its DTUs fits with
+    // room to spare; memory is taken only while the program lags.
+    static constexpr size_t QUEUE_LIMIT = 4 << 20;
 
     PtyPort(std::string linkDir, std::shared_ptr<PtyWatcher> watcher, size_t queueLimit = QUEUE_LIMIT)
         : dir_(std::move(linkDir)), watcher_(std::move(watcher)), queueLimit_(queueLimit) {}
