@@ -61,7 +61,7 @@ void RelaySession::TimerRuningTimer() {
                 showOnline(row, d);
                 row.cells[ColTx] = std::to_string(d.txBytes.load());
                 row.cells[ColRx] = std::to_string(d.rxBytes.load());
-                bool off = mode == 2 ? !d.online : !d.fixedAddr && now - d.lastLogon > TIMEOUT_FT;
+                bool off = mode == 2 ? !d.online : !d.fixedAddr && fileTimeAfter(now, d.lastLogon, TIMEOUT_FT);
                 if (off) {
                     row.cells[ColOn] = OFF_MARK;
                     row.cells[ColAddress] = NO_ADDR;

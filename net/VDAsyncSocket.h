@@ -41,6 +41,9 @@ public:
     virtual int SendTo(const VDIPAddress& to, const void* data, int len) = 0;
     virtual void Close();
 
+    // True for a stream whose one peer is the relay: all it delivers is the relay's.
+    virtual bool RelayStream() const { return false; }
+
     bool Create(int type);
     bool Bind();
     void Wake();
