@@ -11,7 +11,7 @@ enum class LoadResult {
     Loaded,
     CannotCreate,   // the default file could not be made
     CannotWrite,    // the default file could not be written
-    CannotParse,    // not XML, or no root element
+    CannotParse,    // not a regular file, not XML, or no root element
 };
 
 class ConfigStore {
@@ -31,7 +31,10 @@ public:
     static pugi::xml_node dtuNode(pugi::xml_node port, const std::string& id);
 
 private:
+    std::string target() const;
     bool replaceFile(const std::string& data);
+    bool writeInPlace(const std::string& path, const std::string& data);
+    bool readRegular(std::string& text);
 
     std::string file_;
     pugi::xml_document doc_;

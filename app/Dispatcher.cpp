@@ -1,14 +1,36 @@
 #include "app/Dispatcher.h"
 
+#include <cstdio>
+
+namespace {
+// A takeover looks like a NAT rebinding; one line lets an operator tell them
+// apart. Empty when the DTU was off line or stays where it was.
+std::string moveLine(const _tagDTU& d, const VDIPAddress& to) {
+    if (!d.online || d.addr == to) return {};
+    return std::string("DTU ") + d.devNo + " moved from " + d.addr.ToText() + " to " + to.ToText() + "\n";
+}
+void report(const std::string& line) {
+    if (line.empty()) return;
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+}  // namespace
+
 void Dispatcher::setPropForm(std::shared_ptr<MgmtChannel> channel) {
     std::lock_guard<std::mutex> lk(propLock_);
     propForm_ = std::move(channel);
 }
 
-void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len) {
+bool Dispatcher::fromRelay(const VDIPAddress& from, bool relayStream) const {
+    return relayStream || (net_.relayAddr.Port() != 0 && from == net_.relayAddr);
+}
+
+void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream) {
     LinkPacket p;
     if (parseLinkPacket(data, len, p) != Parsed::Complete) return;
     const int mode = net_.netMode;
+    const bool relayType = p.type == RelayLogonAnswer || p.type == RelayDtuState || p.type == RelayDtuData;
+    if (relayType && !fromRelay(from, relayStream)) return;
     switch (p.type) {
     case DtuLogon:
         if (mode != 2) onDtuLogon(from, p, len);
@@ -50,13 +72,18 @@ void Dispatcher::onMgmtResponse(const LinkPacket& p, uint32_t len) {
 }
 
 void Dispatcher::onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32_t len) {
-    RegGuard g(reg_.mutex());
-    _tagDTU* d = reg_.findDtu(g, p.devNo);
-    if (!d) return;
-    d->lastLogon = clock_.localFileTime();
-    d->addr = from;
-    d->rxBytes += len;
-    d->online = true;
+    std::string moved;
+    {
+        RegGuard g(reg_.mutex());
+        _tagDTU* d = reg_.findDtu(g, p.devNo);
+        if (!d) return;
+        d->lastLogon = clock_.localFileTime();
+        moved = moveLine(*d, from);
+        d->addr = from;
+        d->rxBytes += len;
+        d->online = true;
+    }
+    report(moved);  // not under the lock: stderr may block
 }
 
 void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len) {
@@ -80,29 +107,33 @@ void Dispatcher::onRelayDtuState(const uint8_t* data, uint32_t len) {
     if (parseRelayDtuState(data, len, st) != Parsed::Complete) return;
     uint8_t connect[RELAY_DTU_HEADER];
     VDIPAddress dtuAddr;
+    std::string moved;
+    bool fastRelay = false;
     {
         RegGuard g(reg_.mutex());
         _tagDTU* d = reg_.findDtu(g, st.devNo);
         if (!d) return;
         if (st.offline()) {
             d->addr = VDIPAddress();
-            if (st.lastLogon != 0) d->lastLogon = st.lastLogon;
+            if (st.lastLogon > 0 && st.lastLogon <= FILETIME_LAST) d->lastLogon = st.lastLogon;
             d->online = false;
             return;
         }
         d->lastLogon = clock_.localFileTime();
+        moved = moveLine(*d, st.addr());
         d->addr = st.addr();
         const int mode = net_.netMode;
-        if (mode == 2) {
-            d->online = true;
-            return;
+        if (mode == 2) d->online = true;
+        fastRelay = mode == 1;
+        if (fastRelay) {
+            std::string user, pwd;
+            net_.credentials(user, pwd);
+            encodeRelayDtuHeader(connect, RelayConnect, user, pwd, d->devNo);
+            dtuAddr = d->addr;
         }
-        if (mode != 1) return;
-        std::string user, pwd;
-        net_.credentials(user, pwd);
-        encodeRelayDtuHeader(connect, RelayConnect, user, pwd, d->devNo);
-        dtuAddr = d->addr;
     }
+    report(moved);
+    if (!fastRelay) return;
     // Fast Relay: ask the relay to connect the DTU, and open our side of the
     // path with a one-byte datagram straight to it.
     net_.sendToRelay(connect, RELAY_DTU_HEADER);

@@ -17,11 +17,14 @@ public:
     Dispatcher(Registry& reg, Network& net, RelaySession& relay, Clock& clock)
         : reg_(reg), net_(net), relay_(relay), clock_(clock) {}
 
-    void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len);
+    // `relayStream`: it came over the stream to the relay, whose only peer is the relay.
+    void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream = false);
     // The management channel answers are handed to (null: none).
     void setPropForm(std::shared_ptr<MgmtChannel> channel);
 
 private:
+    // Relay packets count only when they come from the relay.
+    bool fromRelay(const VDIPAddress& from, bool relayStream) const;
     void onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32_t len);
     void onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len);
     void onRelayDtuState(const uint8_t* data, uint32_t len);

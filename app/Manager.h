@@ -90,8 +90,8 @@ public:
 
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}
-    void OnReceive(VDAsyncSocket*, const VDIPAddress* from, const uint8_t* data, uint32_t len) override {
-        dispatch_.dispatchPacket(*from, data, len);
+    void OnReceive(VDAsyncSocket* sock, const VDIPAddress* from, const uint8_t* data, uint32_t len) override {
+        dispatch_.dispatchPacket(*from, data, len, sock && sock->RelayStream());
     }
     void OnClose(VDAsyncSocket*) override {}
     void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len) {

@@ -56,7 +56,7 @@ void RelaySession::TimerRuningTimer() {
                 row.showLastLogon(d.lastLogon);
                 row.showTx(d.txBytes);
                 row.showRx(d.rxBytes);
-                bool off = mode == 2 ? !d.online : !d.fixedAddr && now - d.lastLogon > TIMEOUT_FT;
+                bool off = mode == 2 ? !d.online : !d.fixedAddr && fileTimeAfter(now, d.lastLogon, TIMEOUT_FT);
                 if (off) {
                     row.cells[ColOn] = OFF_MARK;
                     row.showAddress(VDIPAddress());

@@ -47,6 +47,9 @@ public:
     // One line on how the socket was set up, for the log; empty when nothing to say.
     virtual std::string Describe() const { return {}; }
 
+    // True for a stream whose one peer is the relay: all it delivers is the relay's.
+    virtual bool RelayStream() const { return false; }
+
     bool Create(int type);
     bool Bind();
     void Wake();

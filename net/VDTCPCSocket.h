@@ -11,6 +11,7 @@ public:
     int SendTo(const VDIPAddress& to, const void* data, int len) override;
     void Close() override;
     bool Connected() const { return connected_; }
+    bool RelayStream() const override { return true; }
 
     VDIPAddress remoteAddr;
 

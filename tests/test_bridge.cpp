@@ -265,7 +265,7 @@ TEST(Bridge, ModeChangeReachesTheReadersHeaderBeforeTheNextBurst) {
     st.devNo = "H1";
     std::memcpy(st.wire, "\x7f\x00\x00\x01\x00\x09", 6);
     std::vector<uint8_t> state = encodeRelayDtuState(st);
-    f.core->dispatchPacket(VDIPAddress(), state.data(), static_cast<uint32_t>(state.size()));
+    f.core->dispatchPacket(f.core->net().relayAddr, state.data(), static_cast<uint32_t>(state.size()));
     auto prog = f.program(15);
     prog->write("via-relay");
     std::string got;

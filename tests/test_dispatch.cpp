@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "link/LinkProtocol.h"
-#include "support/TestSupport.h"
+#include "support/BridgeFixture.h"
 
 namespace {
 std::string packet(const std::string& devNo, uint8_t type, const std::string& body = "") {
@@ -29,6 +30,7 @@ struct DispatchFixture : ::testing::Test {
         f.core->openPort(3, 0, 1, 0);
         dtu = f.core->createDtu(3, "D1", "", "", "", true);
         port = f.port("COM3");
+        f.core->net().relayAddr = relay;
     }
     void send(const std::string& p, const VDIPAddress& from) {
         f.core->dispatchPacket(from, reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()));
@@ -41,6 +43,7 @@ struct DispatchFixture : ::testing::Test {
     _tagDTU* dtu;
     std::shared_ptr<FakePort> port;
     VDIPAddress dtuAddr{10, 0, 0, 9, 4000};
+    VDIPAddress relay{192, 0, 2, 1, 21012};
 };
 }  // namespace
 
@@ -87,11 +90,11 @@ TEST_F(DispatchFixture, RelayModeTakesDataFromAnySenderAndDropsLogon) {
     send(packet("D1", DtuLogon), dtuAddr);
     EXPECT_FALSE(dtu->online);
     EXPECT_EQ(dtu->rxBytes, 0u);
-    send(relayState("D1", "\x0a\x00\x00\x09\x0f\xa0"), VDIPAddress(1, 1, 1, 1, 1));
+    send(relayState("D1", "\x0a\x00\x00\x09\x0f\xa0"), relay);
     EXPECT_TRUE(dtu->online);
     EXPECT_EQ(dtu->addr.ToText(), "10.0.0.9:4000");
     send(packet("D1", DtuData, "a"), VDIPAddress(5, 5, 5, 5, 5));
-    send(packet("D1", RelayDtuData, "b"), VDIPAddress(6, 6, 6, 6, 6));
+    send(packet("D1", RelayDtuData, "b"), relay);
     EXPECT_EQ(port->written(), "ab");
 }
 
@@ -108,8 +111,7 @@ TEST_P(DroppedInMode, ChangesNothing) {
     const uint32_t rx = dtu->rxBytes;
     const std::string addr = dtu->addr.ToText();
     // As a state packet it puts the DTU at 10.0.0.9:4000; as data it carries "xy".
-    send(packet("D1", GetParam().type, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, 'x')),
-           VDIPAddress(7, 7, 7, 7, 7));
+    send(packet("D1", GetParam().type, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, 'x')), relay);
     EXPECT_EQ(dtu->rxBytes, rx);
     EXPECT_EQ(dtu->addr.ToText(), addr);
     EXPECT_TRUE(dtu->online);
@@ -124,20 +126,20 @@ TEST_F(DispatchFixture, RelayDtuStateOffLineKeepsOrTakesTime) {
     f.core->net().netMode = 1;
     logon();
     int64_t before = dtu->lastLogon;
-    send(relayState("D1", NO_WIRE), dtuAddr);
+    send(relayState("D1", NO_WIRE), relay);
     EXPECT_FALSE(dtu->online);
     EXPECT_EQ(dtu->lastLogon, before);  // zero FILETIME: unchanged
     EXPECT_EQ(dtu->addr.ToText(), "0.0.0.0:0");
     const int64_t ft = (int64_t{1} << 32) | 0x10;
-    send(relayState("D1", NO_WIRE, ft), dtuAddr);
+    send(relayState("D1", NO_WIRE, ft), relay);
     EXPECT_EQ(dtu->lastLogon, ft);
-    send(relayState("D1", NO_WIRE).substr(0, 29), dtuAddr);  // 29 bytes: ignored
+    send(relayState("D1", NO_WIRE).substr(0, 29), relay);  // 29 bytes: ignored
     EXPECT_EQ(dtu->lastLogon, (int64_t{1} << 32) | 0x10);
 }
 
 TEST_F(DispatchFixture, RelayLogonAnswer) {
     auto answer = [&](uint16_t version, uint16_t keep) {
-        send(str(encodeRelayLogonAnswer({version, keep})), dtuAddr);
+        send(str(encodeRelayLogonAnswer({version, keep})), relay);
     };
     answer(300, 70);  // Direct mode: dropped
     EXPECT_EQ(f.core->relay().serverVersion, 0);
@@ -199,4 +201,98 @@ TEST_F(DispatchFixture, ClosingTheDialogWhileAnswersArriveIsSafe) {
     answers.join();
     EXPECT_GT(taken, 0);
     EXPECT_GT(dtu->rxBytes, 16u);
+}
+
+struct StrangerCase {
+    int mode;
+    uint8_t type;
+};
+class StrangerRelayPacket : public DispatchFixture, public ::testing::WithParamInterface<StrangerCase> {};
+
+// A relay packet from anyone but the relay (another host, or the relay's
+// host on another port) changes nothing; the same packet from the relay does.
+TEST_P(StrangerRelayPacket, IsDroppedWhileTheRelaysOwnFlows) {
+    f.core->net().netMode = GetParam().mode;
+    const uint8_t type = GetParam().type;
+    // As a state it puts D1 on line at 10.0.0.9:4000; as data it carries bytes; as a logon answer it accepts.
+    std::string p = packet("D1", type, std::string("\x0a\x00\x00\x09\x0f\xa0", 6) + std::string(8, 'x'));
+    if (type == RelayDtuData) {
+        send(relayState("D1", "\x0a\x00\x00\x09\x0f\xa0"), relay);  // on line through the relay
+        ASSERT_TRUE(dtu->online);
+    }
+    const uint32_t rx = dtu->rxBytes;
+    for (const VDIPAddress& stranger : {VDIPAddress(203, 0, 113, 5, 21012), VDIPAddress(192, 0, 2, 1, 21013)}) {
+        send(p, stranger);
+        EXPECT_EQ(dtu->rxBytes, rx);
+        EXPECT_EQ(port->written(), "");
+        EXPECT_FALSE(f.core->relay().logonOk);
+        EXPECT_EQ(dtu->online, type == RelayDtuData);
+    }
+    send(p, relay);
+    EXPECT_EQ(f.core->relay().logonOk, type == RelayLogonAnswer);
+    EXPECT_EQ(dtu->addr.ToText(), type == RelayDtuState || type == RelayDtuData ? "10.0.0.9:4000" : "0.0.0.0:0");
+    EXPECT_EQ(port->written().size(), type == RelayDtuData ? 14u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, StrangerRelayPacket,
+                         ::testing::Values(StrangerCase{1, RelayLogonAnswer}, StrangerCase{2, RelayLogonAnswer},
+                                           StrangerCase{1, RelayDtuState}, StrangerCase{2, RelayDtuState},
+                                           StrangerCase{2, RelayDtuData}));
+
+TEST_F(DispatchFixture, NoRelayEndpointTakesNoRelayPacket) {
+    f.core->net().netMode = 2;
+    f.core->net().relayAddr = VDIPAddress();
+    send(relayState("D1", "\x0a\x00\x00\x09\x0f\xa0"), VDIPAddress());
+    EXPECT_FALSE(dtu->online);
+}
+
+// Over the stream to the relay every packet is the relay's, whatever sender the socket names.
+TEST(DispatchStream, RelayStreamPacketsAreTheRelays) {
+    CoreFixture f(sysLine("udpport=\"\" tcpport=\"5000\" mode=\"2\" usr=\"u\" pwd=\"p\"") +
+                      portXml(3, 0, 1, dtuXml("S1")) + "</VSPConfig>",
+                  /*memoryNet=*/true);
+    f.core->FormCreate();
+    ASSERT_EQ(f.sockets.size(), 1u);
+    ASSERT_TRUE(f.sockets[0]->RelayStream());
+    RelayDtuStatePkt st;
+    st.devNo = "S1";
+    std::memcpy(st.wire, "\x0a\x00\x00\x09\x0f\xa0", 6);
+    f.sockets[0]->deliver(VDIPAddress(203, 0, 113, 5, 1), str(encodeRelayDtuState(st)));
+    EXPECT_TRUE(findDtu(*f.core, "S1")->online);
+}
+
+// Every move of an on-line DTU is one line on stderr; a first logon or a
+// logon from where it already is says nothing.
+TEST_F(DispatchFixture, MovesOfAnOnLineDtuAreReported) {
+    ::testing::internal::CaptureStderr();
+    send(packet("D1", DtuLogon), dtuAddr);
+    send(packet("D1", DtuLogon), dtuAddr);
+    send(packet("D1", DtuLogon), VDIPAddress(10, 0, 0, 10, 4000));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "DTU D1 moved from 10.0.0.9:4000 to 10.0.0.10:4000\n");
+    EXPECT_EQ(dtu->addr.ToText(), "10.0.0.10:4000");  // NAT rebinding still works
+}
+
+// A time from the wire outside what a FILETIME can show is not stored, and
+// the supervision's arithmetic holds for any stored time.
+TEST_F(DispatchFixture, WireTimesAreBounded) {
+    f.core->net().netMode = 1;
+    logon();
+    const int64_t kept = dtu->lastLogon;
+    for (int64_t ft : {int64_t(-1), INT64_MIN, FILETIME_LAST + 1, INT64_MAX}) {
+        send(relayState("D1", NO_WIRE, ft), relay);
+        EXPECT_EQ(dtu->lastLogon, kept) << ft;
+    }
+    send(relayState("D1", NO_WIRE, FILETIME_LAST), relay);
+    EXPECT_EQ(dtu->lastLogon, FILETIME_LAST);
+    f.core->TimerRuningTimer();  // a last logon in the future never times out
+    EXPECT_EQ(dtu->lastLogon, FILETIME_LAST);
+}
+
+TEST(FileTime, AfterIsExactAtTheExtremes) {
+    const int64_t limit = 120 * FILETIME_PER_SECOND;
+    EXPECT_TRUE(fileTimeAfter(INT64_MAX, INT64_MIN, limit));
+    EXPECT_FALSE(fileTimeAfter(INT64_MIN, INT64_MAX, limit));
+    EXPECT_FALSE(fileTimeAfter(limit, 0, limit));
+    EXPECT_TRUE(fileTimeAfter(limit + 1, 0, limit));
+    EXPECT_FALSE(fileTimeAfter(0, 0, limit));
 }

@@ -82,6 +82,24 @@ TEST(Process, PortsServeASerialProgramAndGoAwayOnSigterm) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM12")));
 }
 
+// A start-up message box holds its own event loop; a stop signal there ends
+// the manager, not just the box, with the ports closed and their links removed.
+TEST(Process, StopSignalDuringAStartUpBoxEndsTheManager) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        TempDir dir;
+        dir.write("Config.xml", sysLine("udpport=\"" + std::to_string(freeUdpPort()) + "\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\"") +
+                                    portXml(3, 0, 1, dtuXml("123456789012345")) + "</VSPConfig>");
+        ManagerProcess m(dir);
+        m.start();
+        // The box is up once its line is written; the port was opened before it.
+        ASSERT_TRUE(eventually([&] { return m.log().find("Create dtu error, please check!") != std::string::npos; },
+                               10000)) << m.log();
+        ASSERT_TRUE(std::filesystem::exists(dir.file("ports/COM3")));
+        EXPECT_EQ(m.terminate(10000, sig), 0) << sig << m.log();
+        EXPECT_FALSE(std::filesystem::exists(dir.file("ports/COM3"))) << sig;
+    }
+}
+
 TEST(Process, SimulatorsExplainThemselves) {
     for (const char* bin : {VSP_DTUSIM_BIN, VSP_RELAYSIM_BIN}) {
         EXPECT_NE(run(std::string(bin) + " --help").find("Usage: "), std::string::npos) << bin;

@@ -312,7 +312,7 @@ TEST(Settings, ModeChangesTakeDtusOffLineAndCredentials) {
     st.devNo = "A";
     std::memcpy(st.wire, "\x0a\x00\x00\x05\x00\x50", 6);
     std::vector<uint8_t> p = encodeRelayDtuState(st);
-    f.core->dispatchPacket(VDIPAddress(), p.data(), static_cast<uint32_t>(p.size()));
+    f.core->dispatchPacket(f.core->net().relayAddr, p.data(), static_cast<uint32_t>(p.size()));
     f.core->TimerRuningTimer();
     ASSERT_EQ(f.row("A")->cells[ColOn], ON_MARK);
     const std::string port = std::to_string(f.core->net().udpPort);  // the dialog shows the port in use

@@ -55,8 +55,8 @@ public:
         }
         return -1;
     }
-    int terminate(int timeoutMs = 10000) {
-        kill(pid_, SIGTERM);
+    int terminate(int timeoutMs = 10000, int sig = SIGTERM) {
+        kill(pid_, sig);
         return wait(timeoutMs);
     }
     bool running() const { return pid_ > 0 && kill(pid_, 0) == 0; }

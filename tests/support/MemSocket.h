@@ -20,6 +20,7 @@ public:
         if (link) link->OnOpen(this);
     }
     bool Stop() override { return true; }
+    bool RelayStream() const override { return stream; }
     int SendTo(const VDIPAddress& to, const void* data, int len) override {
         std::lock_guard<std::mutex> lk(m_);
         sent_.push_back({to, std::string(static_cast<const char*>(data), static_cast<size_t>(len))});
@@ -40,6 +41,8 @@ public:
         std::unique_lock<std::mutex> lk(m_);
         return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return sent_.size() >= n; });
     }
+
+    bool stream = false;  // stands for the stream to the relay
 
 protected:
     void Run() override {}

@@ -156,8 +156,9 @@ struct CoreFixture {
             return p;
         };
         if (memoryNet) {
-            o.makeSocket = [this](const SocketSpec&) {
+            o.makeSocket = [this](const SocketSpec& spec) {
                 auto s = std::make_shared<MemSocket>();
+                s->stream = spec.tcp;
                 sockets.push_back(s);
                 return s;
             };
