@@ -1,9 +1,31 @@
 #include "net/VDTCPCSocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <mutex>
+
+namespace {
+// A dead connection must not go unnoticed: an idle one is probed after 5 s,
+// every 2 s, and given up after 3 unanswered probes; data unacknowledged for
+// 10 s ends it too (a full send buffer then fails instead of waiting for ever).
+constexpr int KEEP_IDLE_S = 5, KEEP_INTERVAL_S = 2, KEEP_COUNT = 3;
+constexpr unsigned USER_TIMEOUT_MS = 10000;
+// A connect that hangs (the relay unreachable) is given up and tried anew, so
+// that the first attempt after the relay is back comes within this time.
+constexpr int CONNECT_TIMEOUT_MS = 3000;
+
+void watchForDeath(int fd) {
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KEEP_IDLE_S, sizeof KEEP_IDLE_S);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &KEEP_INTERVAL_S, sizeof KEEP_INTERVAL_S);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KEEP_COUNT, sizeof KEEP_COUNT);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &USER_TIMEOUT_MS, sizeof USER_TIMEOUT_MS);
+}
+}  // namespace
 
 VDTCPCSocket::~VDTCPCSocket() { endWorker(); }
 
@@ -14,7 +36,7 @@ int VDTCPCSocket::SendTo(const VDIPAddress&, const void* data, int len) {
     if (fd < 0) return 0;
     ssize_t n = send(fd, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;  // full, not broken
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;  // full, not broken; a link that stays full dies by the user timeout
     connected_ = false;
     opened_ = false;
     Wake();  // the worker closes and connects anew
@@ -38,7 +60,11 @@ bool VDTCPCSocket::connect() {
     }
     if (errno != EINPROGRESS) return true;
     pollfd p{sock_, POLLOUT, 0};
-    if (stopEvent_.WaitWith(&p, 1, -1) == VDEvent::Signalled) return false;
+    switch (stopEvent_.WaitWith(&p, 1, CONNECT_TIMEOUT_MS)) {
+    case VDEvent::Signalled: return false;
+    case VDEvent::Timeout: return true;  // not connected: closed and tried anew
+    case VDEvent::Ready: break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(sock_, SOL_SOCKET, SO_ERROR, &err, &len);
@@ -72,6 +98,7 @@ void VDTCPCSocket::Run() {
             if (link) link->OnOpen(this);
             opened_ = true;
             connected_ = false;
+            watchForDeath(sock_);
             if (!connect() || !receive()) return;
             Close();
         }

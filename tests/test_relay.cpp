@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "link/LinkProtocol.h"
+#include "net/VDTCPCSocket.h"
 #include "support/BridgeFixture.h"
 #include "support/ManagerProcess.h"
 #include "support/TestNet.h"
@@ -229,6 +230,59 @@ TEST(RelayHosts, RelayOverUdpCarriesDataAndSurvivesARelayRestart) {
     f.dtu->sendData(reinterpret_cast<const uint8_t*>("again"), 5);
     EXPECT_NE(prog.read(5).find("again"), std::string::npos);
     EXPECT_EQ(f.manager->terminate(), 0);
+}
+
+// Relay over TCP between two test hosts: when the path is cut, the manager
+// finds the silent connection dead by itself, and makes a new one once the
+// relay can be reached again.
+TEST(RelayHosts, TcpLinkIsMadeAnewAfterACut) {
+    TestNet net;
+    if (!net.ok) GTEST_SKIP() << "no test hosts: " << net.why;
+    const uint16_t port = 21013;
+    std::unique_ptr<RelaySim> relay;
+    bool up = false;
+    net.inside(net.relay, [&] {
+        RelaySimOptions ro;
+        ro.port = port;
+        ro.user = "alice";
+        ro.password = "secret";
+        relay = std::make_unique<RelaySim>(ro);
+        up = relay->start();
+    });
+    ASSERT_TRUE(up);
+    TempDir dir;
+    dir.write("Config.xml", sysLine("udpport=\"\" tcpport=\"" + std::to_string(port) +
+                                    "\" mode=\"2\" usr=\"alice\" pwd=\"secret\"") + "</VSPConfig>");
+    FakeMessages msgs;
+    FakeClock clock;
+    std::unique_ptr<Manager> core;
+    net.inside(net.manager, [&] {  // the socket's worker is made here, so it stays on the manager's host
+        ManagerOptions o;
+        o.cfgFileName = dir.file("Config.xml");
+        o.relayBuiltinIp = net.relayIp;
+        o.makePort = [] { return std::make_shared<FakePort>(); };
+        core = std::make_unique<Manager>(msgs, clock, o);
+        core->FormCreate();
+    });
+    auto tcp = std::dynamic_pointer_cast<VDTCPCSocket>(core->socket());
+    ASSERT_TRUE(tcp);
+    ASSERT_TRUE(eventually([&] {
+        core->sendRelayLogon();
+        return relay->counts().logons > 0;
+    }, 10000));
+
+    net.cut(true);
+    // Nothing is sent: only the connection's own probes can find it dead.
+    ASSERT_TRUE(eventually([&] { return !tcp->Connected(); }, 30000));
+    const int logons = relay->counts().logons;
+    net.cut(false);
+    EXPECT_TRUE(eventually([&] {
+        core->sendRelayLogon();
+        return relay->counts().logons > logons;
+    }, 30000));
+    tcp.reset();
+    core->FormDestroy();
+    relay.reset();
 }
 
 TEST(FastRelay, DtuStateOpensThePathWithOneByteStraightToTheDtu) {

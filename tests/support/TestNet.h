@@ -46,6 +46,13 @@ public:
         sh("ip netns del " + relay + " 2>/dev/null");
         std::filesystem::remove_all("/etc/netns/" + manager);
     }
+    // Cuts the path between the hosts (packets vanish both ways, as on a
+    // dead line: no error comes back) or mends it.
+    void cut(bool on) {
+        const std::string verb = on ? " route add blackhole " : " route del blackhole ";
+        sh("ip -n " + manager + verb + relayIp + "/32");
+        sh("ip -n " + relay + verb + managerIp + "/32");
+    }
     // Runs `body` on a thread inside the namespace; threads it starts stay there.
     void inside(const std::string& ns, const std::function<void()>& body) {
         std::thread t([&] {
