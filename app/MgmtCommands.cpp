@@ -74,7 +74,7 @@ MgmtCommands::Outcome MgmtCommands::getOrSaveConfig(int waitSeconds, int baudInd
         cfg_ = next;
     }
     busy_ = true;
-    uint8_t body[DTU_CONFIG_SIZE];
+    uint8_t body[DTU_CONFIG_SIZE] = {};
     if (save) encodeDtuConfig(body, cfg_);
     Outcome r = request(save ? DtuSetConfig : DtuGetConfig, body, save ? sizeof body : 0, waitSeconds);
     if (r == Outcome::Done) {

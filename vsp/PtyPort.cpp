@@ -207,7 +207,7 @@ int PtyPort::countOpeners() const {
     int count = 0;
     DIR* proc = opendir("/proc");
     if (!proc) return 0;
-    char path[64], target[PATH_MAX];
+    char path[600], target[PATH_MAX];
     while (dirent* p = readdir(proc)) {
         if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
         std::snprintf(path, sizeof path, "/proc/%s/fd", p->d_name);
