@@ -104,6 +104,47 @@ TEST(Registry, FindDtuTakesLowestPortFirst) {
     EXPECT_EQ(reg.findDtu(g, "SAM"), nullptr);
 }
 
+TEST(Registry, IndexFollowsRenameDeleteAndReload) {
+    // A hand-edited file gives "DUP" to COM7 and COM3, and COM3 twice.
+    CoreFixture f(sysLine(DIRECT_SYS) +
+                  "<CommPort port=\"7\" netproto=\"0\" appproto=\"1\" serproto=\"1\" cmt=\"\">"
+                  "<DTU id=\"DUP\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/><DTU id=\"X\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/></CommPort>"
+                  "<CommPort port=\"3\" netproto=\"0\" appproto=\"1\" serproto=\"1\" cmt=\"\">"
+                  "<DTU id=\"Y\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/><DTU id=\"DUP\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/>"
+                  "<DTU id=\"DUP\" ip=\"\" cmt=\"\" devids=\"\" sel=\"1\"/></CommPort></VSPConfig>");
+    ASSERT_TRUE(f.load());  // after a load, as after every change below
+    auto owner = [&](const std::string& devNo) -> std::string {
+        _tagDTU* d = findDtu(*f.core, devNo);
+        if (!d) return "none";
+        return "COM" + std::to_string(d->portNo) + "/" + std::to_string(d->listItem->seq);
+    };
+    const std::string firstOn3 = "COM3/" + std::to_string(f.row("Y")->seq + 1);
+    EXPECT_EQ(owner("DUP"), firstOn3);  // lowest port, then list order
+    PropResult r;
+    r.fieldsChanged = true;
+    r.devNo = "Z";
+    r.ledNums = "";
+    r.comment = "";
+    f.core->applyEdit(f.row("X")->seq, r);  // a rename moves the key
+    EXPECT_EQ(owner("X"), "none");
+    EXPECT_EQ(owner("Z"), "COM7/" + std::to_string(f.row("Z")->seq));
+    // Deleting the one that answers lets the next in line answer.
+    _tagDTU* first = findDtu(*f.core, "DUP");
+    f.core->removeDtu(first->listItem->seq);
+    _tagDTU* second = findDtu(*f.core, "DUP");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->portNo, 3);
+    f.core->removeDtu(second->listItem->seq);
+    EXPECT_EQ(findDtu(*f.core, "DUP")->portNo, 7);
+    // A port made anew starts with an empty list and an empty index.
+    f.core->removeDtu(f.row("Y")->seq);
+    EXPECT_FALSE(f.core->portOpen(3));
+    f.core->openPort(3, 0, 1, 1);
+    EXPECT_EQ(owner("Y"), "none");
+    EXPECT_NE(f.core->createDtu(3, "DUP", "", "", "", true), nullptr);
+    EXPECT_EQ(findDtu(*f.core, "DUP")->portNo, 3);
+}
+
 TEST(Registry, RemovingLastDtuClosesPort) {
     CoreFixture f;
     f.core->openPort(3, 0, 1, 1);
