@@ -25,3 +25,21 @@ public:
 private:
     MessageSink& next_;
 };
+
+// Passes messages on to a sink that can be changed: while a command from
+// the shell runs, its messages go to that command instead of the window.
+class MessageRouter : public MessageSink {
+public:
+    explicit MessageRouter(MessageSink& to) : to_(&to) {}
+    MessageSink* route(MessageSink* to) {
+        MessageSink* before = to_;
+        to_ = to;
+        return before;
+    }
+    MsgAnswer show(const std::string& text, const std::string& caption, MsgIcon icon, MsgButtons buttons) override {
+        return to_->show(text, caption, icon, buttons);
+    }
+
+private:
+    MessageSink* to_;
+};

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -34,19 +35,43 @@ SingleInstance::~SingleInstance() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool SingleInstance::takeRequest() {
+int SingleInstance::takeRequest(std::string& request, bool& allowed) {
     int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0) return false;
-    close(c);  // the connection is the whole request
-    return true;
+    if (c < 0) return -1;
+    // The name is abstract and has no file mode: the peer's user decides.
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    allowed = getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && (cred.uid == geteuid() || cred.uid == 0);
+    timeval limit{2, 0};  // a caller that never finishes its request does not hold the manager
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    request.clear();
+    char buf[4096];
+    while (request.size() < MAX_REQUEST) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        request.append(buf, static_cast<size_t>(n));
+    }
+    return c;
 }
 
-bool SingleInstance::wakeHolder(const std::string& name) {
+bool SingleInstance::request(const std::string& name, const std::string& bytes, std::string* reply) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     sockaddr_un sa;
     socklen_t len = abstractAddress(name, sa);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
+              send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()) &&
+              shutdown(fd, SHUT_WR) == 0;
+    if (ok && reply) {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            reply->append(buf, static_cast<size_t>(n));
+        }
+    }
     close(fd);
     return ok;
 }

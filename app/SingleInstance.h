@@ -11,12 +11,16 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
     bool acquired() const { return fd_ >= 0; }
-    // Readable when another copy has called wakeHolder.
+    static constexpr size_t MAX_REQUEST = 64 * 1024;
+    // Readable when another copy has sent a request.
     int fd() const { return fd_; }
-    // Takes one waiting request; false when there was none.
-    bool takeRequest();
-    // From a copy that did not acquire the lock: asks the holder to show itself.
-    static bool wakeHolder(const std::string& name);
+    // Takes one waiting request: its bytes (empty: show yourself) and whether
+    // its sender is our user or root. Returns the connection for the reply
+    // (the caller closes it), or -1 when none was waiting.
+    int takeRequest(std::string& request, bool& allowed);
+    // From a copy that did not acquire the lock: sends `bytes` to the holder
+    // and, with `reply`, reads its answer to the end.
+    static bool request(const std::string& name, const std::string& bytes, std::string* reply);
 
 private:
     int fd_ = -1;

@@ -10,4 +10,4 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-tsan
 export QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 cd build-tsan
-ctest --output-on-failure --timeout 300 -E '^(Process|RelayHosts)\.' "$@"
+ctest --output-on-failure --timeout 300 -E '^(Process|RelayHosts|Service)\.' "$@"

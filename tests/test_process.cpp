@@ -112,13 +112,19 @@ TEST(SingleInstance, SecondCopyWakesTheHolder) {
     const std::string name = "vsp-test-instance-" + std::to_string(getpid());
     SingleInstance holder(name);
     ASSERT_TRUE(holder.acquired());
-    EXPECT_FALSE(holder.takeRequest());
+    std::string req;
+    bool allowed = false;
+    EXPECT_EQ(holder.takeRequest(req, allowed), -1);
     SingleInstance second(name);
     EXPECT_FALSE(second.acquired());
-    EXPECT_TRUE(SingleInstance::wakeHolder(name));
+    EXPECT_TRUE(SingleInstance::request(name, "", nullptr));
     pollfd p{holder.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
-    EXPECT_TRUE(holder.takeRequest());
-    EXPECT_FALSE(holder.takeRequest());
-    EXPECT_FALSE(SingleInstance::wakeHolder(name + "-nobody"));
+    int c = holder.takeRequest(req, allowed);
+    EXPECT_GE(c, 0);
+    close(c);
+    EXPECT_TRUE(req.empty());  // an empty request: show yourself
+    EXPECT_TRUE(allowed);      // our own user
+    EXPECT_EQ(holder.takeRequest(req, allowed), -1);
+    EXPECT_FALSE(SingleInstance::request(name + "-nobody", "", nullptr));
 }

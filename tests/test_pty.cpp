@@ -155,7 +155,7 @@ TEST_F(PtyFixture, SlowProgramGetsEveryByteInOrder) {
 TEST(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
     TempDir dir;
     auto watcher = std::make_shared<PtyWatcher>();
-    PtyPort port(dir.file("ports"), watcher, /*queueLimit=*/8192);
+    PtyPort port(dir.file("ports"), watcher, PtyAccess{}, /*queueLimit=*/8192);
     ASSERT_TRUE(port.CreatePort("COM3"));
     int fd = open(dir.file("ports/COM3").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_TRUE(eventually([&] { return port.GetBoolProperty(7); }));

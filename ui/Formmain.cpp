@@ -44,12 +44,9 @@ TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, Mana
     ManagerOptions o = std::move(extra);
     o.cfgFileName = (exeDir + "/Config.xml").toStdString();
     if (!o.makePort) {
-        std::string dir = (exeDir + "/ports").toStdString();
-        // One watcher for every port: inotify instances are few per user.
-        auto watcher = std::make_shared<PtyWatcher>();
-        o.makePort = [dir, watcher] { return std::make_shared<PtyPort>(dir, watcher); };
+        o.makePort = ptyPortMaker((exeDir + "/ports").toStdString());
     }
-    core_ = std::make_unique<Manager>(log_, clock, std::move(o));
+    core_ = std::make_unique<Manager>(router_, clock, std::move(o));
     model_ = new VSPListModel(*core_, exeDir + "/ports", this);
     execPropForm = [](TPropForm& f) { return f.exec(); };
     execConfigForm = [](TConfigForm& f) { return f.exec(); };

@@ -24,6 +24,7 @@ public:
 
     void FormCreate();  // start-up; then check core().terminateRequested
     Manager& core() { return *core_; }
+    MessageRouter& router() { return router_; }
     VSPListModel& model() { return *model_; }
 
     // Window actions, public so that tests drive them as a user would.
@@ -42,6 +43,7 @@ public:
     void selectRows(const std::vector<DtuId>& rows);  // replaces the list's selection
     std::vector<DtuId> selectedRows() const;          // in list order
     void bringToFront();  // shown, restored and active, also from minimised
+    void refresh();       // the list and the controls follow the core
     // Properties dialog factory: tests replace it to answer the dialog.
     std::function<int(class TPropForm&)> execPropForm;
     std::function<int(class TConfigForm&)> execConfigForm;
@@ -62,11 +64,11 @@ private:
     void build();
     void editDtu();
     void syncFromCore();  // status, caption, buttons, timers, termination
-    void refresh();
     std::vector<QModelIndex> selectedItems() const;  // in list order
     void showPortPath();
 
     LoggingMessageSink log_;
+    MessageRouter router_{log_};
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;

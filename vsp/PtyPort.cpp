@@ -37,6 +37,12 @@ bool isOurLink(const std::string& path) {
 
 PtyPort::~PtyPort() { Delete(); }
 
+std::function<std::shared_ptr<IVirtualPort>()> ptyPortMaker(const std::string& dir, PtyAccess access) {
+    // One watcher for every port: inotify instances are few per user.
+    auto watcher = std::make_shared<PtyWatcher>();
+    return [dir, watcher, access] { return std::make_shared<PtyPort>(dir, watcher, access); };
+}
+
 bool PtyPort::CreatePort(const std::string& name) { return make(name, false); }
 
 bool PtyPort::Attach(const std::string& name) { return make(name, true); }
@@ -91,6 +97,9 @@ bool PtyPort::makeLocked(const std::string& name, bool takeOver) {
     slavePath_ = path;
     slave_ = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave_ < 0) return fail("open");
+    if (access_.group >= 0 && fchown(slave_, static_cast<uid_t>(-1), static_cast<gid_t>(access_.group)) != 0)
+        return fail("fchown");
+    if (access_.mode >= 0 && fchmod(slave_, static_cast<mode_t>(access_.mode)) != 0) return fail("fchmod");
     makeRaw(slave_);
     if (symlink(path, link.c_str()) != 0) return fail("symlink");
     link_ = link;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,14 +18,22 @@
 #include "vsp/PtyWatcher.h"
 #include "vsp/VirtualPort.h"
 
+// Who may open the ports besides the manager's user (a service's ports for
+// a group such as dialout); -1: as the system makes them.
+struct PtyAccess {
+    int group = -1;
+    int mode = -1;
+};
+
 class PtyPort : public IVirtualPort {
 public:
     // Bytes waiting for a slow program: a 2 MB burst from its DTUs fits with
     // room to spare; memory is taken only while the program lags.
     static constexpr size_t QUEUE_LIMIT = 4 << 20;
 
-    PtyPort(std::string linkDir, std::shared_ptr<PtyWatcher> watcher, size_t queueLimit = QUEUE_LIMIT)
-        : dir_(std::move(linkDir)), watcher_(std::move(watcher)), queueLimit_(queueLimit) {}
+    PtyPort(std::string linkDir, std::shared_ptr<PtyWatcher> watcher, PtyAccess access = {},
+            size_t queueLimit = QUEUE_LIMIT)
+        : dir_(std::move(linkDir)), watcher_(std::move(watcher)), access_(access), queueLimit_(queueLimit) {}
     ~PtyPort() override;
 
     bool CreatePort(const std::string& name) override;
@@ -59,6 +68,7 @@ private:
 
     std::string dir_, link_, name_, slavePath_;
     std::shared_ptr<PtyWatcher> watcher_;
+    const PtyAccess access_;
     const size_t queueLimit_;
     mutable std::mutex mu_;  // descriptors, queue, users
     int master_ = -1, slave_ = -1, wd_ = -1;
@@ -72,3 +82,6 @@ private:
     VDEvent kick_{false};  // the queue has something: the reader waits for room too
     std::atomic<bool> dsr_{false}, cts_{false}, strict_{true};
 };
+
+// Ports in `dir`, all watched by one watcher.
+std::function<std::shared_ptr<IVirtualPort>()> ptyPortMaker(const std::string& dir, PtyAccess access = {});

@@ -17,8 +17,7 @@ inline std::unique_ptr<Manager> startedManager(const TempDir& dir, FakeMessages&
     o.cfgFileName = dir.file("Config.xml");
     o.relayBuiltinIp = "127.0.0.1";
     std::string portsDir = dir.file("ports");
-    auto watcher = std::make_shared<PtyWatcher>();
-    o.makePort = [portsDir, watcher] { return std::make_shared<PtyPort>(portsDir, watcher); };
+    o.makePort = ptyPortMaker(portsDir);
     auto core = std::make_unique<Manager>(msgs, clock, o);
     core->FormCreate();
     return core;

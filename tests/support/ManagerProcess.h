@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,17 +25,23 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
-    // `netns`: run inside that namespace ("" for this one).
-    void start(const std::string& netns = "") {
+    // `netns`: run inside that namespace ("" for this one); `extra`: its
+    // options; `inChild`: runs in the child before the program (environment, user).
+    void start(const std::string& netns = "", const std::vector<std::string>& extra = {},
+               const std::function<void()>& inChild = nullptr) {
         std::string exe = dir_.file("vsp-manager");
         std::vector<std::string> args;
         if (!netns.empty()) args = {"ip", "netns", "exec", netns};
         args.push_back(exe);
+        args.insert(args.end(), extra.begin(), extra.end());
         pid_ = fork();
         if (pid_ == 0) {
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
             int err = open(dir_.file("stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            int out = open(dir_.file("stdout.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(err, 2);
+            dup2(out, 1);
+            if (inChild) inChild();
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -61,6 +68,7 @@ public:
     }
     bool running() const { return pid_ > 0 && kill(pid_, 0) == 0; }
     std::string log() const { return dir_.read("stderr.log"); }
+    std::string out() const { return dir_.read("stdout.log"); }
 
 private:
     const TempDir& dir_;
