@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CPU cost of an idle manager: 99 open ports (COM1..COM99, one DTU each) and
-# the UDP socket, left alone for a while. Prints CPU seconds per idle minute.
+# the UDP socket, left alone for a while. Prints CPU seconds per idle minute
+# and the share of a core.
 # Usage: bench/idle_cpu.sh [seconds]   (default 60; run scripts/build.sh first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,4 +29,4 @@ t0=$(ticks)
 sleep "$secs"
 t1=$(ticks)
 awk -v d=$((t1 - t0)) -v hz="$hz" -v s="$secs" -v th="$threads" 'BEGIN {
-  printf "idle manager, 99 ports + UDP socket, %d threads: %.3f CPU s in %d s = %.4f CPU s per idle minute\n", th, d / hz, s, d / hz * 60 / s }'
+  printf "idle manager, 99 ports + UDP socket, %d threads: %.3f CPU s in %d s = %.4f CPU s per idle minute = %.3f %% of a core\n", th, d / hz, s, d / hz * 60 / s, d / hz / s * 100 }'
