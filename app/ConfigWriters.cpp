@@ -1,6 +1,8 @@
 // The window's changes to ports and DTUs: records, rows and Config.xml are
 // kept in step, and the document is saved after each action.
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "app/Manager.h"
 
@@ -10,13 +12,14 @@ void Manager::saveSelection() {
         for (pugi::xml_node port : config_.root().children("CommPort")) {
             int n = strToIntDef(port.attribute("port").value(), -1);
             if (n <= 0 || n >= PORT_COUNT) continue;
+            // The first DTU of the port with each number, as the element
+            // search found it: one pass, not one per element.
+            std::unordered_map<std::string_view, const _tagDTU*> byNo;
+            for (const _tagDTU* dtu = reg_.port(g, n).dtuHead.get(); dtu; dtu = dtu->next.get())
+                byNo.emplace(dtu->devNo, dtu);
             for (pugi::xml_node d : port.children("DTU")) {
-                const char* id = d.attribute("id").value();
-                for (_tagDTU* dtu = reg_.port(g, n).dtuHead.get(); dtu; dtu = dtu->next.get())
-                    if (std::strcmp(dtu->devNo, id) == 0) {
-                        setAttr(d, "sel", dtu->selected ? "1" : "0");
-                        break;
-                    }
+                auto it = byNo.find(d.attribute("id").value());
+                if (it != byNo.end()) setAttr(d, "sel", it->second->selected ? "1" : "0");
             }
         }
     }

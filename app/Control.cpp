@@ -92,9 +92,12 @@ ControlReply Control::list(bool json) {
     else r.out = "[";
     bool first = true;
     core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
+        // Rows by port in one pass, then the ports in the window's order.
+        std::vector<std::vector<const Row*>> byPort(PORT_COUNT);
+        for (const auto& row : rows)
+            if (row->groupId > 0 && row->groupId < PORT_COUNT) byPort[static_cast<size_t>(row->groupId)].push_back(row.get());
         for (int g : groups)
-            for (const auto& row : rows) {
-                if (row->groupId != g) continue;
+            for (const Row* row : byPort[static_cast<size_t>(g)]) {
                 const auto& c = row->cells;
                 const bool on = c[ColOn] == ON_MARK;
                 std::string leds = c[ColController] == " " ? "" : c[ColController];
@@ -179,7 +182,15 @@ ControlReply Control::run(const std::vector<std::string>& args) {
         if (cmd == "state" && (n == 2 || (n == 4 && args[2] == "--wait"))) {
             if (n == 4) wait = std::atoi(args[3].c_str());
             if (wait < 1 || wait > 9) return failure("vsp-manager state: --wait takes 1 to 9 seconds");
-            MgmtCommands cmds(core_, id, pump_);
+            // One exchange with DTUs at a time: the window's dialog has the channel.
+            if (core_.propFormOpen()) return failure("vsp-manager state: a properties dialog is open", 1);
+            // While it waits, the window's own messages go to the window.
+            MgmtCommands cmds(core_, id, [&] {
+                router_.route(before);
+                bool going = pump_();
+                router_.route(&messages);
+                return going;
+            });
             core_.setPropForm(cmds.channel());
             MgmtCommands::Outcome o = cmds.getState(wait);
             core_.setPropForm(nullptr);

@@ -25,6 +25,11 @@ bool Dispatcher::fromRelay(const VDIPAddress& from, bool relayStream) const {
     return relayStream || (net_.relayAddr.Port() != 0 && from == net_.relayAddr);
 }
 
+bool Dispatcher::hasPropForm() {
+    std::lock_guard<std::mutex> lk(propLock_);
+    return propForm_ != nullptr;
+}
+
 void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream) {
     LinkPacket p;
     if (parseLinkPacket(data, len, p) != Parsed::Complete) return;

@@ -21,6 +21,7 @@ public:
     void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream = false);
     // The management channel answers are handed to (null: none).
     void setPropForm(std::shared_ptr<MgmtChannel> channel);
+    bool hasPropForm();
 
 private:
     // Relay packets count only when they come from the relay.

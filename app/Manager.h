@@ -105,6 +105,7 @@ public:
     int sendToDtu(DtuId id, const uint8_t* data, int len);
     // Sets the management channel the dispatch hands answers to (null: none).
     void setPropForm(std::shared_ptr<MgmtChannel> channel) { dispatch_.setPropForm(std::move(channel)); }
+    bool propFormOpen() { return dispatch_.hasPropForm(); }
 
     // --- window actions on rows (window thread)
     void setChecked(DtuId id, bool checked);  // reports the change like the list does

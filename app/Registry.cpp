@@ -140,10 +140,25 @@ void Registry::setSelected(const RegGuard&, _tagDTU* dtu, bool on) {
     count = on ? count + 1 : count - 1;
 }
 
+namespace {
+// One link at a time: letting the head go would free the list recursively,
+// and a list of 200,000 DTUs would overflow the stack.
+void freeList(std::shared_ptr<_tagDTU>& head) {
+    while (head) {
+        std::shared_ptr<_tagDTU> next = std::move(head->next);
+        head = std::move(next);
+    }
+}
+}  // namespace
+
+Registry::~Registry() {
+    for (_tagVSP& port : vsp_) freeList(port.dtuHead);
+}
+
 void Registry::clearList(const RegGuard&, int n) {
     _tagVSP& port = vsp_[static_cast<size_t>(n)];
     for (_tagDTU* d = port.dtuHead.get(); d; d = d->next.get()) indexRemove(d);
-    port.dtuHead.reset();
+    freeList(port.dtuHead);
     port.dtuTail = nullptr;
     port.selectedCount = 0;
 }

@@ -81,6 +81,9 @@ public:
     // `onSelectionChange` runs (lock held) whenever a check mark changes a
     // DTU's selection once the window's check hook is installed.
     explicit Registry(std::function<void()> onSelectionChange) : onSelectionChange_(std::move(onSelectionChange)) {}
+    ~Registry();
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
 
     std::mutex& mutex() const { return lock_; }
 

@@ -19,6 +19,9 @@ void RelayPacer::post(std::vector<std::vector<uint8_t>> packets) {
     if (packets.empty()) return;
     {
         std::lock_guard<std::mutex> lk(mu_);
+        // What an earlier tick could not send yet is stale now: the new tick
+        // asks again. So the queue never outgrows one tick.
+        queue_.clear();
         for (auto& p : packets) queue_.push_back(std::move(p));
     }
     wake_.Set();

@@ -19,7 +19,7 @@ public:
     RelayPacer(const RelayPacer&) = delete;
     RelayPacer& operator=(const RelayPacer&) = delete;
 
-    // Queued behind what waits, in order.
+    // Takes the place of what still waits, in order.
     void post(std::vector<std::vector<uint8_t>> packets);
     // Ends the thread; what still waits is not sent. Safe twice.
     void stop();

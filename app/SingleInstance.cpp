@@ -42,11 +42,14 @@ int SingleInstance::takeRequest(std::string& request, bool& allowed) {
     ucred cred{};
     socklen_t len = sizeof cred;
     allowed = getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && (cred.uid == geteuid() || cred.uid == 0);
-    timeval limit{2, 0};  // a caller that never finishes its request does not hold the manager
+    // A caller that never finishes its request, or never reads the answer,
+    // does not hold the manager: the loop it runs on also ends the program.
+    timeval limit{1, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     request.clear();
     char buf[4096];
-    while (request.size() < MAX_REQUEST) {
+    while (request.size() <= MAX_REQUEST) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -60,7 +63,13 @@ bool SingleInstance::request(const std::string& name, const std::string& bytes, 
     if (fd < 0) return false;
     sockaddr_un sa;
     socklen_t len = abstractAddress(name, sa);
+    // Anyone can bind an abstract name: only our own user or root is the manager.
+    timeval limit{20, 0};  // longer than the longest command, a DTU's state
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ucred cred{};
+    socklen_t clen = sizeof cred;
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
+              getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &clen) == 0 && (cred.uid == geteuid() || cred.uid == 0) &&
               send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()) &&
               shutdown(fd, SHUT_WR) == 0;
     if (ok && reply) {

@@ -14,7 +14,8 @@ public:
     static constexpr size_t MAX_REQUEST = 64 * 1024;
     // Readable when another copy has sent a request.
     int fd() const { return fd_; }
-    // Takes one waiting request: its bytes (empty: show yourself) and whether
+    // Takes one waiting request: its bytes (empty: show yourself; longer
+    // than MAX_REQUEST: refused) and whether
     // its sender is our user or root. Returns the connection for the reply
     // (the caller closes it), or -1 when none was waiting.
     int takeRequest(std::string& request, bool& allowed);

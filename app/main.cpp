@@ -150,6 +150,10 @@ std::string chooseFolder(const std::string& given) {
             dir = base + "/vsp-manager";
         }
     }
+    if (dir[0] != '/') {  // links to the ports must hold from anywhere
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) dir = std::string(cwd) + "/" + dir;
+    }
     // Made with its parents, as `mkdir -p` does.
     for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
         mkdir(dir.substr(0, at).c_str(), 0755);
@@ -280,7 +284,7 @@ int main(int argc, char** argv) {
             if (!service.FormCreate()) endNow(1);
             printPorts(service.core(), folder);
             Control control(service.core(), service.router(), folder + "/ports", pumpEvents);
-            ControlServer server(instance, control, nullptr, nullptr);
+            ControlServer server(instance, control, nullptr, [&] { service.sync(); });
             return app.exec();
         } catch (...) {
             fatal(std::current_exception());

@@ -205,7 +205,9 @@ TEST_F(PtyFixture, TwoProgramsOnOnePortLoseNothingWhenOneCloses) {
         int other = open(dir.file("ports/COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(other, 0);
         close(other);
-        // Whatever the watcher has seen so far, the port is still in use.
+        // Two looks finished after the close: the later began after it.
+        const uint64_t seen = port.checks();
+        ASSERT_TRUE(eventually([&] { return port.checks() >= seen + 2; }));
         ASSERT_EQ(port.Write(reinterpret_cast<const uint8_t*>("data"), 4), 4);
         ASSERT_EQ(readSome(keep, 4), "data") << round;
         ASSERT_TRUE(port.GetBoolProperty(7)) << round;

@@ -35,6 +35,9 @@ void ControlServer::serve() {
         if (!allowed) {
             reply.status = 77;
             reply.err = "vsp-manager: only the manager's own user (or root) may control it\n";
+        } else if (request.size() > SingleInstance::MAX_REQUEST) {
+            reply.status = 2;
+            reply.err = "vsp-manager: the command is too long\n";
         } else if (request.empty()) {
             if (onWake_) onWake_();
             continue;

@@ -18,6 +18,7 @@ public:
     bool FormCreate();
     Manager& core() { return *core_; }
     MessageRouter& router() { return router_; }
+    void sync();  // the timers follow the core; an end it asked for ends the program
 
 private:
     // Answers every message as its first button would; questions with yes.
@@ -26,8 +27,6 @@ private:
             return buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
         }
     };
-    void sync();  // the timers follow the core; an end it asked for ends the program
-
     Answers answers_;
     LoggingMessageSink log_{answers_};
     MessageRouter router_{log_};

@@ -170,7 +170,7 @@ void PortReader::transmit(const ReaderTarget& t, uint8_t* pkt, int len) {
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
         if (!sock) return;  // no socket for these settings: nothing can go
         int r = sock->SendTo(dest, data, cur);
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The send buffer is full: wait for room, not for a clock.
             if (!sock->WaitWritable(stop_, RETRY_PAUSE_MS * 20)) return;
             continue;

@@ -59,17 +59,26 @@ bool PtyPort::make(const std::string& name, bool takeOver) {
         if (master_ >= 0) return false;
         if (!makeLocked(name, takeOver)) return false;
     }
-    // Outside the lock: the watcher may call back at once.
+    // Outside the lock: the watcher may call back at once. Watched before
+    // the link exists, so no program can open the port unseen.
     SysError e;
     int wd = watcher_ ? watcher_->add(slavePath_, [this] { recheckUsers(); }, e) : -1;
-    std::lock_guard<std::mutex> lk(mu_);
+    std::unique_lock<std::mutex> lk(mu_);
     if (wd < 0) {
         error_ = watcher_ ? e : SysError{"inotify_add_watch", EINVAL};
-        unlink(link_.c_str());
         closeAll();
         return false;
     }
     wd_ = wd;
+    if (symlink(slavePath_.c_str(), link_.c_str()) != 0) {
+        error_ = SysError::last("symlink");
+        lk.unlock();
+        watcher_->remove(wd);
+        lk.lock();
+        wd_ = -1;
+        closeAll();
+        return false;
+    }
     return true;
 }
 
@@ -101,7 +110,6 @@ bool PtyPort::makeLocked(const std::string& name, bool takeOver) {
         return fail("fchown");
     if (access_.mode >= 0 && fchmod(slave_, static_cast<mode_t>(access_.mode)) != 0) return fail("fchmod");
     makeRaw(slave_);
-    if (symlink(path, link.c_str()) != 0) return fail("symlink");
     link_ = link;
     name_ = name;
     users_ = 0;
@@ -160,6 +168,7 @@ void PtyPort::flushLocked() {
         if (queueFront_ == d.size()) {
             queue_.pop_front();
             queueFront_ = 0;
+            queued_ -= ENTRY_COST;
         }
     }
 }
@@ -195,7 +204,7 @@ int PtyPort::Write(const uint8_t* buf, int count) {
     }
     // A datagram partly written is kept whole; one that would pass the
     // limit is dropped whole, never cut.
-    if (done == 0 && queued_ + len > queueLimit_) {
+    if (done == 0 && queued_ + len + ENTRY_COST > queueLimit_) {
         ++burstDatagrams_;
         burstBytes_ += len;
         ++droppedDatagrams_;
@@ -204,15 +213,17 @@ int PtyPort::Write(const uint8_t* buf, int count) {
     }
     endDropBurstLocked();
     queue_.emplace_back(buf + done, buf + len);
-    queued_ += len - done;
+    queued_ += len - done + ENTRY_COST;
     kick_.Set();
     return count;
 }
 
 bool PtyPort::GetBoolProperty(int dispId) { return dispId == 7 && users_ > 0; }
 
-int PtyPort::countOpeners() const {
-    // Every descriptor on the slave, in every process we may look into.
+namespace {
+// Every descriptor on `slave`, in every process we may look into (ours, and
+// as root everyone's; other users' are closed to an ordinary user).
+int countOpeners(const std::string& slave) {
     int count = 0;
     DIR* proc = opendir("/proc");
     if (!proc) return 0;
@@ -228,19 +239,28 @@ int PtyPort::countOpeners() const {
             ssize_t n = readlink(path, target, sizeof target - 1);
             if (n <= 0) continue;
             target[n] = 0;
-            if (slavePath_ == target) ++count;
+            if (slave == target) ++count;
         }
         closedir(fds);
     }
     closedir(proc);
     return count;
 }
+}  // namespace
 
 void PtyPort::recheckUsers() {
+    std::string slave;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (master_ < 0) return;
+        slave = slavePath_;
+    }
+    // The look through /proc takes a while: the DTUs' data goes on meanwhile.
+    const int now = std::max(0, countOpeners(slave) - 1);  // less our own descriptor
     std::lock_guard<std::mutex> lk(mu_);
-    if (master_ < 0) return;
+    ++checks_;
+    if (master_ < 0 || slave != slavePath_) return;
     const int before = users_;
-    const int now = std::max(0, countOpeners() - 1);  // less our own descriptor
     users_ = now;
     if (before == 0 && now > 0) tcflush(slave_, TCIFLUSH);  // nothing stale for the newcomer
     if (before > 0 && now == 0) {

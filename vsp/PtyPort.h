@@ -30,6 +30,9 @@ public:
     // Bytes waiting for a slow program: a 2 MB burst from its DTUs fits with
     // room to spare; memory is taken only while the program lags.
     static constexpr size_t QUEUE_LIMIT = 4 << 20;
+    // What a queued datagram costs besides its bytes, counted against the
+    // limit, so that a flood of tiny datagrams is bounded in memory too.
+    static constexpr size_t ENTRY_COST = 64;
 
     PtyPort(std::string linkDir, std::shared_ptr<PtyWatcher> watcher, PtyAccess access = {},
             size_t queueLimit = QUEUE_LIMIT)
@@ -54,7 +57,9 @@ public:
     // Datagrams and bytes dropped because the queue was full.
     uint64_t droppedDatagrams() const { return droppedDatagrams_; }
     uint64_t droppedBytes() const { return droppedBytes_; }
-    size_t queuedBytes() const;
+    size_t queuedBytes() const;  // payload and bookkeeping, as counted against the limit
+    // How often the port has looked at who has it open (tests wait on it).
+    uint64_t checks() const { return checks_; }
 
 private:
     bool make(const std::string& name, bool takeOver);
@@ -62,7 +67,6 @@ private:
     bool fail(const char* call);  // keeps errno, closes what was made
     void closeAll();
     void recheckUsers();         // watcher thread
-    int countOpeners() const;    // descriptors on the slave in every process, ours included
     void flushLocked();          // writes what waits, as far as the program takes it
     void endDropBurstLocked();   // one line on stderr for the drops of a burst
 
@@ -74,6 +78,7 @@ private:
     int master_ = -1, slave_ = -1, wd_ = -1;
     SysError error_;
     std::atomic<int> users_{0};  // descriptors of other programs
+    std::atomic<uint64_t> checks_{0};
     std::deque<std::vector<uint8_t>> queue_;
     size_t queueFront_ = 0;  // bytes of the first datagram already written
     size_t queued_ = 0;

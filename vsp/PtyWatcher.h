@@ -27,6 +27,7 @@ public:
     void remove(int wd);
 
 private:
+    static constexpr int SECOND_LOOK_MS = 30;
     static uint32_t entry(void* self);
     void run();
 
