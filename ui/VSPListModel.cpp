@@ -66,6 +66,10 @@ void VSPListModel::refresh() {
     if (!same) {
         beginResetModel();
         groups_ = std::move(next);
+        // Where each row is, so that a selection of many rows is found again at once.
+        where_.clear();
+        for (size_t g = 0; g < groups_.size(); ++g)
+            for (size_t i = 0; i < groups_[g].items.size(); ++i) where_[groups_[g].items[i].id] = {g, i};
         endResetModel();
         return;
     }
@@ -92,10 +96,9 @@ DtuId VSPListModel::idAt(const QModelIndex& idx) const {
 }
 
 QModelIndex VSPListModel::indexOf(DtuId id) const {
-    for (size_t g = 0; g < groups_.size(); ++g)
-        for (size_t i = 0; i < groups_[g].items.size(); ++i)
-            if (groups_[g].items[i].id == id) return createIndex(static_cast<int>(i), 0, g);
-    return {};
+    auto it = where_.find(id);
+    if (it == where_.end()) return {};
+    return createIndex(static_cast<int>(it->second.second), 0, static_cast<quintptr>(it->second.first));
 }
 
 int VSPListModel::groupOf(const QModelIndex& idx) const {

@@ -2,6 +2,8 @@
 // The DTU rows of the core as a Qt model: one top-level item per port group
 // ("COM" + number), the port's rows below it in creation order.
 #include <QAbstractItemModel>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "app/Manager.h"
@@ -48,4 +50,5 @@ private:
     Manager& core_;
     QString portsDir_;
     std::vector<Group> groups_;
+    std::unordered_map<DtuId, std::pair<size_t, size_t>> where_;  // id -> group, row
 };

@@ -26,6 +26,15 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
+// A line for standard error, written once the port's lock is let go: a
+// stderr that blocks must not hold up the DTUs' data.
+struct LaterLine {
+    std::string text;
+    ~LaterLine() {
+        if (!text.empty()) std::fputs(text.c_str(), stderr);
+    }
+};
+
 bool isOurLink(const std::string& path) {
     char target[PATH_MAX];
     ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
@@ -129,10 +138,11 @@ void PtyPort::closeAll() {
 void PtyPort::Delete() {
     // The watcher first, without our lock: its call-back takes it.
     if (watcher_) watcher_->remove(wd_);
+    LaterLine later;
     std::lock_guard<std::mutex> lk(mu_);
     wd_ = -1;
     if (master_ < 0) return;
-    endDropBurstLocked();
+    endDropBurstLocked(later.text);
     closeAll();
     char target[PATH_MAX];
     ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
@@ -173,15 +183,18 @@ void PtyPort::flushLocked() {
     }
 }
 
-void PtyPort::endDropBurstLocked() {
+void PtyPort::endDropBurstLocked(std::string& line) {
     if (!burstDatagrams_) return;
-    std::fprintf(stderr, "%s: %llu datagrams (%llu bytes) from its DTUs dropped: the program reads slower than they send\n",
-                 name_.c_str(), static_cast<unsigned long long>(burstDatagrams_),
-                 static_cast<unsigned long long>(burstBytes_));
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "%s: %llu datagrams (%llu bytes) from its DTUs dropped: the program reads slower than they send\n",
+                  name_.c_str(), static_cast<unsigned long long>(burstDatagrams_),
+                  static_cast<unsigned long long>(burstBytes_));
+    line = buf;
     burstDatagrams_ = burstBytes_ = 0;
 }
 
 int PtyPort::Write(const uint8_t* buf, int count) {
+    LaterLine later;
     std::lock_guard<std::mutex> lk(mu_);
     if (master_ < 0 || count <= 0) return 0;
     // Nobody has the port open: the bytes are lost, as on a real line,
@@ -198,7 +211,7 @@ int PtyPort::Write(const uint8_t* buf, int count) {
             done += static_cast<size_t>(n);
         }
         if (done == len) {
-            endDropBurstLocked();
+            endDropBurstLocked(later.text);
             return count;
         }
     }
@@ -211,7 +224,7 @@ int PtyPort::Write(const uint8_t* buf, int count) {
         droppedBytes_ += len;
         return 0;
     }
-    endDropBurstLocked();
+    endDropBurstLocked(later.text);
     queue_.emplace_back(buf + done, buf + len);
     queued_ += len - done + ENTRY_COST;
     kick_.Set();
@@ -257,6 +270,7 @@ void PtyPort::recheckUsers() {
     }
     // The look through /proc takes a while: the DTUs' data goes on meanwhile.
     const int now = std::max(0, countOpeners(slave) - 1);  // less our own descriptor
+    LaterLine later;
     std::lock_guard<std::mutex> lk(mu_);
     ++checks_;
     if (master_ < 0 || slave != slavePath_) return;
@@ -268,7 +282,7 @@ void PtyPort::recheckUsers() {
         // is open. Its line settings stay: they belong to whoever set them.
         ioctl(slave_, TIOCNXCL);
         tcflush(slave_, TCIFLUSH);
-        endDropBurstLocked();
+        endDropBurstLocked(later.text);
         queue_.clear();
         queued_ = queueFront_ = 0;
     }
@@ -285,9 +299,10 @@ bool PtyPort::WaitInput(VDEvent& stop, int timeoutMs) {
     if (stop.WaitWith(fds, 2, timeoutMs) == VDEvent::Signalled) return false;
     if (fds[1].revents & POLLIN) kick_.Wait(0);
     if (fds[0].revents & POLLOUT) {
+        LaterLine later;
         std::lock_guard<std::mutex> lk(mu_);
         flushLocked();
-        if (queue_.empty()) endDropBurstLocked();
+        if (queue_.empty()) endDropBurstLocked(later.text);
     }
     return true;
 }

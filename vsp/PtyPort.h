@@ -68,7 +68,7 @@ private:
     void closeAll();
     void recheckUsers();         // watcher thread
     void flushLocked();          // writes what waits, as far as the program takes it
-    void endDropBurstLocked();   // one line on stderr for the drops of a burst
+    void endDropBurstLocked(std::string& line);  // the line for the drops of a burst, if any
 
     std::string dir_, link_, name_, slavePath_;
     std::shared_ptr<PtyWatcher> watcher_;
