@@ -141,6 +141,17 @@ struct OnePortManager {
     }
     std::string portPath() const { return dir.file("ports/COM1"); }
     VDIPAddress addr() const { return VDIPAddress(127, 0, 0, 1, udpPort); }
+    // A simulated DTU that echoes what it gets, logged on to the manager.
+    std::unique_ptr<DtuSim> echoDtu(const std::string& devNo) const {
+        DtuSimOptions o;
+        o.devNo = devNo;
+        o.peer = addr();
+        o.echo = true;
+        auto dtu = std::make_unique<DtuSim>(o);
+        dtu->start();
+        dtu->logon();
+        return dtu;
+    }
     TempDir dir;
     uint16_t udpPort;
     ManagerProcess manager{dir};

@@ -132,13 +132,7 @@ int main(int argc, char** argv) {
 
     OnePortManager m({"T1"});
     if (!m.start()) return 1;
-    DtuSimOptions o;
-    o.devNo = "T1";
-    o.peer = m.addr();
-    o.echo = true;
-    DtuSim dtu(o);
-    dtu.start();
-    dtu.logon();
+    auto dtu = m.echoDtu("T1");
     UdpEcho echo;
     Socat socat(m.dir.file("socat-pty"), echo.port);
     if (!socat.ready()) {

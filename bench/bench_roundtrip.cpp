@@ -58,13 +58,7 @@ int main(int argc, char** argv) {
 
     OnePortManager m({"B1"});
     if (!m.start()) return 1;
-    DtuSimOptions o;
-    o.devNo = "B1";
-    o.peer = m.addr();
-    o.echo = true;
-    DtuSim dtu(o);
-    dtu.start();
-    dtu.logon();
+    auto dtu = m.echoDtu("B1");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int fd = openRaw(m.portPath());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -3,13 +3,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QEventLoop>
-#include <QTimer>
+#include "ui/Widgets.h"
 
 bool pumpEvents() {
-    QEventLoop loop;
-    QTimer::singleShot(50, &loop, &QEventLoop::quit);
-    loop.exec();
+    pumpEvents50ms();
     return true;
 }
 

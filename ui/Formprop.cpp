@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QEventLoop>
 #include <QFormLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,7 +11,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -27,10 +25,7 @@ constexpr int COMMENT_MAX = 30;
 
 TPropForm::TPropForm(Manager& core, const DtuView& dtu, QWidget* parent)
     : QDialog(parent), dtu_(dtu), cmds_(core, dtu.id, [this] {
-          // 50 ms of the window's events: the dialog stays responsive while it waits.
-          QEventLoop loop;
-          QTimer::singleShot(50, &loop, &QEventLoop::quit);
-          loop.exec();
+          pumpEvents50ms();
           return !closed_;
       }) {
     setWindowTitle("Properties");

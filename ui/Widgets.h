@@ -1,7 +1,9 @@
 #pragma once
 // Small widget helpers shared by the windows.
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QValidator>
 
 inline QLabel* boldLabel(const QString& text) {
@@ -31,4 +33,11 @@ inline Utf8BytesValidator* limitUtf8Bytes(QLineEdit* edit, int maxBytes) {
     auto* v = new Utf8BytesValidator(maxBytes, edit);
     edit->setValidator(v);
     return v;
+}
+
+// 50 ms of the event loop: the window stays responsive while a command waits.
+inline void pumpEvents50ms() {
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
 }
