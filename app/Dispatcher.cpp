@@ -1,5 +1,6 @@
 #include "app/Dispatcher.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -30,7 +31,8 @@ bool Dispatcher::hasPropForm() {
     return propForm_ != nullptr;
 }
 
-void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream) {
+void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len, bool relayStream,
+                                bool hold) {
     LinkPacket p;
     if (parseLinkPacket(data, len, p) != Parsed::Complete) return;
     const int mode = net_.netMode;
@@ -41,7 +43,7 @@ void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, ui
         if (mode != 2) onDtuLogon(from, p, len);
         return;
     case DtuData:
-        onDtuData(from, p, len);
+        onDtuData(from, p, len, hold);
         return;
     case RelayLogonAnswer: {
         RelayLogonAnswerPkt a;
@@ -52,7 +54,7 @@ void Dispatcher::dispatchPacket(const VDIPAddress& from, const uint8_t* data, ui
         if (mode != 0) onRelayDtuState(data, len);
         return;
     case RelayDtuData:
-        if (mode == 2) onDtuData(from, p, len);
+        if (mode == 2) onDtuData(from, p, len, hold);
         return;
     default:
         onMgmtResponse(p, len);
@@ -91,7 +93,7 @@ void Dispatcher::onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32
     report(moved);  // not under the lock: stderr may block
 }
 
-void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len) {
+void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len, bool hold) {
     std::shared_ptr<IVirtualPort> port;
     {
         RegGuard g(reg_.mutex());
@@ -104,7 +106,20 @@ void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_
         if (net_.netMode != 2 && !(d->addr == from)) return;
         port = reg_.port(g, d->portNo).vsPortAx;
     }
-    if (port && p.bodyLen > 0) port->Write(p.body, static_cast<int>(p.bodyLen));
+    if (!port || p.bodyLen == 0) return;
+    if (!hold) {
+        port->Write(p.body, static_cast<int>(p.bodyLen));
+        return;
+    }
+    port->WriteHeld(p.body, static_cast<int>(p.bodyLen));
+    std::lock_guard<std::mutex> lk(heldLock_);
+    if (std::find(held_.begin(), held_.end(), port) == held_.end()) held_.push_back(std::move(port));
+}
+
+void Dispatcher::endBatch() {
+    std::lock_guard<std::mutex> lk(heldLock_);
+    for (const auto& port : held_) port->Flush();
+    held_.clear();
 }
 
 void Dispatcher::onRelayDtuState(const uint8_t* data, uint32_t len) {

@@ -91,8 +91,9 @@ public:
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}
     void OnReceive(VDAsyncSocket* sock, const VDIPAddress* from, const uint8_t* data, uint32_t len) override {
-        dispatch_.dispatchPacket(*from, data, len, sock && sock->RelayStream());
+        dispatch_.dispatchPacket(*from, data, len, sock && sock->RelayStream(), true);
     }
+    void OnBatchEnd(VDAsyncSocket*) override { dispatch_.endBatch(); }
     void OnClose(VDAsyncSocket*) override {}
     void dispatchPacket(const VDIPAddress& from, const uint8_t* data, uint32_t len) {
         dispatch_.dispatchPacket(from, data, len);

@@ -12,6 +12,13 @@
 
 class VDAsyncSocket;
 
+// One datagram of a batch.
+struct SendItem {
+    VDIPAddress to;
+    const void* data;
+    int len;
+};
+
 // Owner interface; every call comes on the socket's worker thread.
 class TCommLink {
 public:
@@ -19,6 +26,8 @@ public:
     virtual void OnOpen(VDAsyncSocket* sock) = 0;
     // `from` and `data` are valid only during the call.
     virtual void OnReceive(VDAsyncSocket* sock, const VDIPAddress* from, const uint8_t* data, uint32_t len) = 0;
+    // After the packets of one receive call: what they held back may go.
+    virtual void OnBatchEnd(VDAsyncSocket*) {}
     virtual void OnClose(VDAsyncSocket* sock) = 0;
 };
 
@@ -40,6 +49,10 @@ public:
     virtual bool Stop();
     // Callable from any thread: bytes sent, 0 when nothing could go, or -1.
     virtual int SendTo(const VDIPAddress& to, const void* data, int len) = 0;
+    // Sends datagrams in order, many per system call where the socket can:
+    // how many went whole. What did not go is for SendTo (which says why);
+    // a socket without batches sends none here.
+    virtual int SendBatch(const SendItem*, int) { return 0; }
     virtual void Close();
     // Waits until a send may go (the send buffer has room), `stop` is set or
     // timeoutMs passes. False when stopped.

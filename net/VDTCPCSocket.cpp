@@ -80,7 +80,10 @@ bool VDTCPCSocket::receive() {
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t n = recv(sock_, rxBuf_, sizeof rxBuf_, MSG_DONTWAIT);
         if (n > 0) {
-            if (link) link->OnReceive(this, &remoteAddr, rxBuf_, static_cast<uint32_t>(n));
+            if (link) {
+                link->OnReceive(this, &remoteAddr, rxBuf_, static_cast<uint32_t>(n));
+                link->OnBatchEnd(this);
+            }
         } else if (n == 0) {
             connected_ = false;  // the relay closed the connection
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -15,6 +16,34 @@ int VDUDPSocket::SendTo(const VDIPAddress& to, const void* data, int len) {
     ssize_t n = sendto(fd, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int VDUDPSocket::SendBatch(const SendItem* items, int count) {
+    std::shared_lock<std::shared_mutex> lk(sockGuard_);
+    int fd = sock_;
+    if (fd < 0) return 0;
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH];
+    sockaddr_in to[BATCH];
+    int done = 0;
+    while (done < count) {
+        const int k = std::min(count - done, BATCH);
+        for (int i = 0; i < k; ++i) {
+            const SendItem& it = items[done + i];
+            to[i] = it.to.ToSockaddr();
+            iov[i] = {const_cast<void*>(it.data), static_cast<size_t>(it.len)};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &to[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof to[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = sendmmsg(fd, msgs, static_cast<unsigned>(k), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += n;  // a datagram goes whole or not at all
+        if (n < k) break;
+    }
+    return done;
 }
 
 void VDUDPSocket::Close() {
@@ -72,6 +101,7 @@ bool VDUDPSocket::drain() {
             VDIPAddress sender = VDIPAddress::FromSockaddr(from_[i]);
             if (link) link->OnReceive(this, &sender, rx_[i], msgs_[i].msg_len);
         }
+        if (link) link->OnBatchEnd(this);
         if (n < BATCH) return true;
     }
     return true;

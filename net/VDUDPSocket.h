@@ -12,6 +12,7 @@ class VDUDPSocket : public VDAsyncSocket {
 public:
     ~VDUDPSocket() override;
     int SendTo(const VDIPAddress& to, const void* data, int len) override;
+    int SendBatch(const SendItem* items, int count) override;
     void Close() override;
     std::string Describe() const override;
 

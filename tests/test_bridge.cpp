@@ -139,6 +139,45 @@ TEST_P(ControllerRouting, FramesGoByLedNumber) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, ControllerRouting, ::testing::Values(2, 3, 4));
 
+TEST(Bridge, ManyFramesInOneWriteLeaveOneDatagramEachInOrder) {
+    BridgeFixture f(portXml(8, 2, 1, dtuXml("D1", "1") + dtuXml("D2", "2")));
+    auto prog = f.program(8);
+    DtuSim& d1 = f.sim("D1");
+    DtuSim& d2 = f.sim("D2");
+    ASSERT_TRUE(f.online(d1, "D1"));
+    ASSERT_TRUE(f.online(d2, "D2"));
+    // 300 frames in one write: far more than one read takes, let alone one datagram.
+    std::string all, to1, to2;
+    for (int i = 0; i < 300; ++i) {
+        const std::string fr = kestrel(static_cast<uint8_t>(1 + i % 2), "frame " + std::to_string(i) + std::string(static_cast<size_t>(i % 50), '.'));
+        all += fr;
+        (i % 2 ? to2 : to1) += fr;
+    }
+    prog->write(all);
+    ASSERT_TRUE(d1.waitData(to1.size(), 5000));
+    ASSERT_TRUE(d2.waitData(to2.size(), 5000));
+    EXPECT_EQ(str(d1.data()), to1);
+    EXPECT_EQ(str(d2.data()), to2);
+    EXPECT_EQ(d1.packetsReceived(), 150u);
+    EXPECT_EQ(d2.packetsReceived(), 150u);
+    EXPECT_TRUE(eventually([&] { return f.dtu("D1")->txBytes == to1.size() + 150 * 16; }));
+}
+
+TEST(Bridge, FloodFromDtuReachesTheProgramWholeAndInOrder) {
+    BridgeFixture f(portXml(9, 0, 1, dtuXml("D1")));
+    auto prog = f.program(9);
+    DtuSim& d1 = f.sim("D1");
+    ASSERT_TRUE(f.online(d1, "D1"));
+    // Sent without pause, so that receive calls take many datagrams at once.
+    std::string sent;
+    for (int i = 0; i < 2000; ++i) {
+        std::string d = "<" + std::to_string(i) + ">" + std::string(static_cast<size_t>(i % 90), static_cast<char>('a' + i % 26));
+        d1.sendData(reinterpret_cast<const uint8_t*>(d.data()), d.size());
+        sent += d;
+    }
+    EXPECT_EQ(prog->read(sent.size(), 10000), sent);
+}
+
 TEST(Bridge, UnknowGoesToFirstSelectedNoAckToAll) {
     BridgeFixture f(portXml(8, 0, 1, dtuXml("U1") + dtuXml("U2", "", false)) +
                     portXml(9, 1, 1, dtuXml("N1") + dtuXml("N2")));

@@ -152,7 +152,18 @@ TEST_F(PtyFixture, SlowProgramGetsEveryByteInOrder) {
     close(fd);
 }
 
-TEST(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
+// Datagrams written one by one, or held and flushed in receive batches of 8.
+class PtyQueue : public ::testing::TestWithParam<bool> {
+protected:
+    int put(PtyPort& port, int i, const std::vector<uint8_t>& d) {
+        if (!GetParam()) return port.Write(d.data(), static_cast<int>(d.size()));
+        int n = port.WriteHeld(d.data(), static_cast<int>(d.size()));
+        if (i % 8 == 7) port.Flush();
+        return n;
+    }
+};
+
+TEST_P(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
     TempDir dir;
     auto watcher = std::make_shared<PtyWatcher>();
     PtyPort port(dir.file("ports"), watcher, PtyAccess{}, /*queueLimit=*/8192);
@@ -163,8 +174,7 @@ TEST(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
     int accepted = 0, dropped = 0;
     testing::internal::CaptureStderr();
     for (int i = 0; i < 250; ++i) {
-        std::vector<uint8_t> d = datagram(i, 1000);
-        int n = port.Write(d.data(), 1000);
+        int n = put(port, i, datagram(i, 1000));
         ASSERT_TRUE(n == 0 || n == 1000) << n;
         (n ? accepted : dropped)++;
     }
@@ -190,13 +200,14 @@ TEST(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
         EXPECT_GT(i, last);
         last = i;
     }
-    std::vector<uint8_t> d = datagram(251, 10);
-    EXPECT_EQ(port.Write(d.data(), 10), 10);  // room again: the burst of drops ends
+    EXPECT_EQ(put(port, 7, datagram(251, 10)), 10);  // room again: the burst of drops ends
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "COM3: " + std::to_string(dropped) + " datagrams (" + std::to_string(dropped * 1000) +
                         " bytes) from its DTUs dropped: the program reads slower than they send\n");
     close(fd);
 }
+
+INSTANTIATE_TEST_SUITE_P(WriteModes, PtyQueue, ::testing::Bool());
 
 TEST_F(PtyFixture, TwoProgramsOnOnePortLoseNothingWhenOneCloses) {
     int keep = openPort(O_NONBLOCK);

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -62,7 +63,18 @@ void DtuSim::gotData(const uint8_t* p, size_t len) {
     }
     cv_.notify_all();
     if (onData) onData(p, len);
-    if (o_.echo) sendData(p, len);
+    if (o_.echo) echoes_.push_back(encodeLinkPacket(o_.devNo, DtuData, p, len));
+}
+
+void DtuSim::OnBatchEnd(VDAsyncSocket*) {
+    if (echoes_.empty()) return;
+    const VDIPAddress to = target();
+    std::vector<SendItem> items;
+    items.reserve(echoes_.size());
+    for (const auto& e : echoes_) items.push_back({to, e.data(), static_cast<int>(e.size())});
+    size_t sent = static_cast<size_t>(std::max(0, sock_.SendBatch(items.data(), static_cast<int>(items.size()))));
+    for (size_t i = sent; i < items.size(); ++i) sock_.SendTo(to, items[i].data, items[i].len);
+    echoes_.clear();
 }
 
 void DtuSim::OnReceive(VDAsyncSocket*, const VDIPAddress*, const uint8_t* p, uint32_t len) {

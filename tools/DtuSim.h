@@ -49,6 +49,8 @@ public:
     void OnOpen(VDAsyncSocket*) override;
     void OnReceive(VDAsyncSocket*, const VDIPAddress* from, const uint8_t* p, uint32_t len) override;
     void OnClose(VDAsyncSocket*) override {}
+    // The echoes of one receive call leave together, as a busy DTU's would.
+    void OnBatchEnd(VDAsyncSocket*) override;
 
 private:
     void answer(uint8_t type, const uint8_t* payload, size_t len);
@@ -66,4 +68,5 @@ private:
     int restarts_ = 0;
     int hellos_ = 0;
     DtuConfig cfg_;
+    std::vector<std::vector<uint8_t>> echoes_;  // socket thread only
 };

@@ -10,12 +10,21 @@ namespace {
 constexpr int SILENCE_MS = 50;
 constexpr int BURST_LIMIT = 1200;
 constexpr int RETRY_PAUSE_MS = 5;
+// A pass sends what it queued once this many packets or bytes wait.
+constexpr size_t BATCH_PACKETS = 64;
+constexpr size_t BATCH_BYTES = 64 * 1024;
+// Reads per pass while the program keeps the port full, so that a stop
+// is still seen.
+constexpr int READS_PER_PASS = 8;
 }  // namespace
 
 PortReader::PortReader(ReaderHost& host, Clock& clock, int portNo, std::shared_ptr<IVirtualPort> port,
                        const PortLine& line)
-    : host_(host), clock_(clock), portNo_(portNo), port_(std::move(port)), line_(line) {
+    : host_(host), clock_(clock), portNo_(portNo), port_(std::move(port)), line_(line), in_(READ_CHUNK) {
     targets_.reserve(16);
+    queued_.reserve(BATCH_PACKETS);
+    queuedBytes_.reserve(BATCH_BYTES + FRAME_BUF_SIZE);
+    batch_.reserve(BATCH_PACKETS);
 }
 
 PortReader::~PortReader() { Stop(); }
@@ -46,8 +55,6 @@ void PortReader::prepare() {
         room_ = 0;
     }
     fill_ = room_;
-    frameLen_ = 0;
-    flush_ = false;
 }
 
 void PortReader::run() {
@@ -57,9 +64,7 @@ void PortReader::run() {
     prepare();
     for (;;) {
         int timeout = -1;
-        if (flush_) {
-            timeout = 0;
-        } else if (fill_ > room_) {
+        if (fill_ > room_) {
             uint64_t quiet = clock_.tickMs() - lastRx_;
             timeout = quiet > SILENCE_MS ? 0 : static_cast<int>(SILENCE_MS + 1 - quiet);
         }
@@ -71,42 +76,69 @@ void PortReader::run() {
 }
 
 void PortReader::pass() {
+    const int size = static_cast<int>(in_.size());
     if (line_.netProto != 0) {
         // No transport for this port: its data is dropped, never left to spin on.
-        while (port_->InQueueCount() > 0)
-            if (port_->Read(copy_, sizeof copy_) <= 0) break;
+        for (int i = 0; i < READS_PER_PASS && port_->Read(in_.data(), size) == size; ++i) {
+        }
         return;
     }
-    uint32_t proto = line_.serProto;
-    int waiting = port_->InQueueCount();
-    if (waiting > 0 && fill_ < FRAME_BUF_SIZE) {
-        int n = port_->Read(buf_ + fill_, std::min(waiting, FRAME_BUF_SIZE - fill_));
-        if (n > 0) fill_ += n;
+    const uint32_t proto = line_.serProto;
+    bool got = false;
+    for (int i = 0; i < READS_PER_PASS; ++i) {
+        int n = port_->Read(in_.data(), size);
+        if (n <= 0) break;
+        got = true;
+        feed(in_.data(), n, proto);
+        if (n < size) break;
+    }
+    if (got) {
         lastRx_ = clock_.tickMs();
-        if (!flush_) {
-            if (proto >= 2) {
-                int announced = frameAnnounced(proto, buf_ + room_, fill_ - room_);
-                if (announced < 0 || announced > frameCapacity()) {
-                    fill_ = room_;  // no marker, or a frame that could never fit: dropped at once
-                } else if (announced > 0 && announced <= fill_ - room_) {
-                    frameLen_ = announced;
-                    flush_ = true;
-                }
-            } else if (fill_ > BURST_LIMIT) {
-                flush_ = true;
-            }
-        }
-    } else if (!flush_ && fill_ > room_ && clock_.tickMs() - lastRx_ > SILENCE_MS) {
+    } else if (fill_ > room_ && clock_.tickMs() - lastRx_ > SILENCE_MS) {
         if (proto <= 1)
-            flush_ = true;
+            sendBurst(proto);
         else
             fill_ = room_;  // an incomplete frame is dropped
     }
-    if (!flush_) return;
-    if (proto <= 1)
-        sendBurst(proto);
-    else
-        sendFrame();
+    sendQueued();
+}
+
+void PortReader::feed(const uint8_t* data, int n, uint32_t proto) {
+    // The bytes pass through the frame buffer as they would arrive one
+    // buffer-full at a time: a burst is cut above its limit, a frame leaves
+    // as soon as it is complete.
+    while (n > 0) {
+        int take = std::min(n, FRAME_BUF_SIZE - fill_);
+        std::memcpy(buf_ + fill_, data, static_cast<size_t>(take));
+        fill_ += take;
+        data += take;
+        n -= take;
+        if (proto <= 1) {
+            if (fill_ > BURST_LIMIT) sendBurst(proto);
+        } else {
+            takeFrames(proto);
+        }
+    }
+}
+
+void PortReader::takeFrames(uint32_t proto) {
+    while (fill_ > room_) {
+        const int have = fill_ - room_;
+        const int announced = frameAnnounced(proto, buf_ + room_, have);
+        if (announced < 0 || announced > frameCapacity()) {
+            fill_ = room_;  // no marker, or a frame that could never fit: dropped at once
+            return;
+        }
+        if (announced == 0 || announced > have) return;  // more to come
+        if (frameLed(buf_ + room_, have) == 255) {
+            sendFrame(have);  // with whatever followed it
+            fill_ = room_;
+            return;
+        }
+        sendFrame(announced);
+        std::memmove(buf_ + room_, buf_ + room_ + announced, static_cast<size_t>(have - announced));
+        fill_ -= announced;
+    }
 }
 
 void PortReader::collect(bool firstOnly, int led) {
@@ -116,59 +148,70 @@ void PortReader::collect(bool firstOnly, int led) {
 
 void PortReader::sendBurst(uint32_t proto) {
     collect(proto == 0, -1);
-    for (const ReaderTarget& t : targets_) transmit(t, buf_, fill_);
+    for (const ReaderTarget& t : targets_) queue(t, buf_, fill_);
     targets_.clear();
     fill_ = room_;
-    flush_ = false;
 }
 
-void PortReader::sendFrame() {
-    int led = frameLed(buf_ + room_, fill_ - room_);
-    if (led == 255) {
-        collect(false, 255);
-        for (const ReaderTarget& t : targets_) transmit(t, buf_, fill_);
-        targets_.clear();
-        fill_ = room_;
-        frameLen_ = 0;
-        flush_ = false;
-        return;
-    }
-    collect(true, led);
-    if (!targets_.empty()) transmit(targets_.front(), buf_, room_ + frameLen_);
+void PortReader::sendFrame(int len) {
+    const int led = frameLed(buf_ + room_, len);
+    collect(led != 255, led);
+    for (const ReaderTarget& t : targets_) queue(t, buf_, room_ + len);
     targets_.clear();
-    consumeFrame();
 }
 
-void PortReader::consumeFrame() {
-    int rest = fill_ - room_ - frameLen_;
-    flush_ = false;
-    if (rest <= 0) {
-        fill_ = room_;
-        frameLen_ = 0;
-        return;
-    }
-    std::memmove(buf_ + room_, buf_ + room_ + frameLen_, static_cast<size_t>(rest));
-    fill_ = room_ + rest;
-    int next = frameLength(line_.serProto, buf_ + room_, rest);
-    frameLen_ = next > 0 ? next : 0;
-    flush_ = next > 0;
-}
-
-void PortReader::transmit(const ReaderTarget& t, uint8_t* pkt, int len) {
+void PortReader::queue(const ReaderTarget& t, uint8_t* pkt, int len) {
     if (room_ == RELAY_DTU_HEADER)
         setRelayDevNo(pkt, t.devNo);
     else if (room_ == LINK_HEADER_SIZE)
         setLinkDevNo(pkt, t.devNo);
+    if (queued_.size() >= BATCH_PACKETS || queuedBytes_.size() + static_cast<size_t>(len) > BATCH_BYTES) sendQueued();
+    const size_t at = queuedBytes_.size();
+    queuedBytes_.insert(queuedBytes_.end(), pkt, pkt + len);
+    const VDIPAddress dest = mode_ == 2 ? host_.relayAddress() : t.addr;
+    queued_.push_back({t.dtu, dest, at, len});
+}
+
+void PortReader::sendQueued() {
+    if (queued_.empty()) return;
     const bool relay = mode_ == 2;
-    if (relay && host_.relayRefused()) return;  // a relay too new for us gets nothing more
-    const VDIPAddress dest = relay ? host_.relayAddress() : t.addr;
+    size_t i = 0;
+    while (i < queued_.size()) {
+        if (relay && host_.relayRefused()) break;  // a relay too new for us gets nothing more
+        std::shared_ptr<VDAsyncSocket> sock = host_.socket();
+        if (!sock) break;  // no socket for these settings: nothing can go
+        // The packets of DTUs still selected and on line, in one call.
+        batch_.clear();
+        size_t j = i;
+        for (; j < queued_.size(); ++j) {
+            const Queued& q = queued_[j];
+            if (!q.dtu->selected || !q.dtu->online) break;
+            batch_.push_back({q.to, queuedBytes_.data() + q.at, q.len});
+        }
+        int sent = batch_.empty() ? 0 : sock->SendBatch(batch_.data(), static_cast<int>(batch_.size()));
+        for (int k = 0; k < sent; ++k, ++i)
+            queued_[i].dtu->txBytes += static_cast<uint32_t>(relay ? queued_[i].len - 15 : queued_[i].len);
+        if (i == queued_.size()) break;
+        // The one that did not go (or whose DTU left) takes the slow road:
+        // waits for room, pauses after an error, or is given up.
+        const Queued& q = queued_[i];
+        transmit(*q.dtu, q.to, queuedBytes_.data() + q.at, q.len);
+        ++i;
+    }
+    queued_.clear();
+    queuedBytes_.clear();
+}
+
+void PortReader::transmit(DtuLinkState& dtu, const VDIPAddress& dest, const uint8_t* pkt, int len) {
+    const bool relay = mode_ == 2;
     const int minimum = relay ? RELAY_DTU_HEADER + 1 : (room_ == LINK_HEADER_SIZE ? LINK_HEADER_SIZE + 1 : 0);
     const uint8_t* data = pkt;
     int cur = len;
     // Retries end when the port stops or the DTU leaves the eligible set.
-    while (t.dtu->selected && t.dtu->online) {
+    while (dtu.selected && dtu.online) {
+        if (relay && host_.relayRefused()) return;
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
-        if (!sock) return;  // no socket for these settings: nothing can go
+        if (!sock) return;
         int r = sock->SendTo(dest, data, cur);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The send buffer is full: wait for room, not for a clock.
@@ -181,10 +224,10 @@ void PortReader::transmit(const ReaderTarget& t, uint8_t* pkt, int len) {
             if (stop_.Wait(RETRY_PAUSE_MS)) return;
             continue;
         }
-        t.dtu->txBytes += static_cast<uint32_t>(relay ? r - 15 : r);
+        dtu.txBytes += static_cast<uint32_t>(relay ? r - 15 : r);
         if (r >= cur) return;
         // Short send: the header stays, the unsent bytes follow it, in a
-        // private copy so that the buffer keeps its data for other DTUs.
+        // private copy.
         int unsent = cur - r;
         std::memmove(copy_, data, static_cast<size_t>(room_));
         std::memmove(copy_ + room_, data + r, static_cast<size_t>(unsent));

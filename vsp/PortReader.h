@@ -17,6 +17,9 @@
 #include "vsp/VirtualPort.h"
 
 constexpr int FRAME_BUF_SIZE = 1400;
+// What one read of the port may take: a pseudo-terminal hands over a few KB
+// at a time, and every frame in it leaves in one batch.
+constexpr int READ_CHUNK = 16384;
 
 // The flags and counter of a DTU that a reader watches while it sends.
 struct DtuLinkState {
@@ -69,11 +72,15 @@ private:
     void run();
     void prepare();
     void pass();
+    void feed(const uint8_t* data, int n, uint32_t proto);
+    void takeFrames(uint32_t proto);
     void sendBurst(uint32_t proto);
-    void sendFrame();
+    void sendFrame(int len);
     void collect(bool firstOnly, int led);
-    void transmit(const ReaderTarget& t, uint8_t* pkt, int len);
-    void consumeFrame();
+    // Packets wait in the batch until the pass ends (or the batch is full).
+    void queue(const ReaderTarget& t, uint8_t* pkt, int len);
+    void sendQueued();
+    void transmit(DtuLinkState& dtu, const VDIPAddress& dest, const uint8_t* pkt, int len);
     int frameCapacity() const { return FRAME_BUF_SIZE - room_; }
 
     ReaderHost& host_;
@@ -85,12 +92,21 @@ private:
     VDThread thread_;
     uint8_t buf_[FRAME_BUF_SIZE] = {};
     uint8_t copy_[FRAME_BUF_SIZE] = {};
+    std::vector<uint8_t> in_;
     int room_ = 0;
     int mode_ = 0;
     uint32_t gen_ = 0;
     int fill_ = 0;
-    int frameLen_ = 0;
-    bool flush_ = false;
     uint64_t lastRx_ = 0;
     std::vector<ReaderTarget> targets_;
+
+    struct Queued {
+        std::shared_ptr<DtuLinkState> dtu;
+        VDIPAddress to;
+        size_t at;
+        int len;
+    };
+    std::vector<Queued> queued_;
+    std::vector<uint8_t> queuedBytes_;
+    std::vector<SendItem> batch_;
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -168,14 +169,27 @@ size_t PtyPort::queuedBytes() const {
 }
 
 void PtyPort::flushLocked() {
+    // As many datagrams per system call as the program has room for.
+    constexpr size_t MAX_IOV = 64;
+    iovec iov[MAX_IOV];
     while (!queue_.empty()) {
-        const std::vector<uint8_t>& d = queue_.front();
-        ssize_t n = write(master_, d.data() + queueFront_, d.size() - queueFront_);
+        size_t k = 0;
+        for (auto it = queue_.begin(); it != queue_.end() && k < MAX_IOV; ++it, ++k) {
+            const size_t skip = k == 0 ? queueFront_ : 0;
+            iov[k] = {it->data() + skip, it->size() - skip};
+        }
+        ssize_t n = writev(master_, iov, static_cast<int>(k));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // the program has not read yet: wait for room
-        queueFront_ += static_cast<size_t>(n);
-        queued_ -= static_cast<size_t>(n);
-        if (queueFront_ == d.size()) {
+        size_t left = static_cast<size_t>(n);
+        queued_ -= left;
+        while (left > 0) {
+            const size_t rest = queue_.front().size() - queueFront_;
+            if (left < rest) {
+                queueFront_ += left;
+                break;
+            }
+            left -= rest;
             queue_.pop_front();
             queueFront_ = 0;
             queued_ -= ENTRY_COST;
@@ -191,6 +205,21 @@ void PtyPort::endDropBurstLocked(std::string& line) {
                   static_cast<unsigned long long>(burstBytes_));
     line = buf;
     burstDatagrams_ = burstBytes_ = 0;
+}
+
+bool PtyPort::enqueueLocked(const uint8_t* buf, size_t len, size_t done) {
+    // A datagram partly written is kept whole; one that would pass the
+    // limit is dropped whole, never cut.
+    if (done == 0 && queued_ + len + ENTRY_COST > queueLimit_) {
+        ++burstDatagrams_;
+        burstBytes_ += len;
+        ++droppedDatagrams_;
+        droppedBytes_ += len;
+        return false;
+    }
+    queue_.emplace_back(buf + done, buf + len);
+    queued_ += len - done + ENTRY_COST;
+    return true;
 }
 
 int PtyPort::Write(const uint8_t* buf, int count) {
@@ -215,20 +244,31 @@ int PtyPort::Write(const uint8_t* buf, int count) {
             return count;
         }
     }
-    // A datagram partly written is kept whole; one that would pass the
-    // limit is dropped whole, never cut.
-    if (done == 0 && queued_ + len + ENTRY_COST > queueLimit_) {
-        ++burstDatagrams_;
-        burstBytes_ += len;
-        ++droppedDatagrams_;
-        droppedBytes_ += len;
-        return 0;
-    }
+    if (!enqueueLocked(buf, len, done)) return 0;
     endDropBurstLocked(later.text);
-    queue_.emplace_back(buf + done, buf + len);
-    queued_ += len - done + ENTRY_COST;
     kick_.Set();
     return count;
+}
+
+int PtyPort::WriteHeld(const uint8_t* buf, int count) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (master_ < 0 || count <= 0) return 0;
+    if (users_ <= 0) return count;  // as Write: nobody listens
+    const size_t len = static_cast<size_t>(count);
+    // Room is made by writing what waits before a datagram is given up.
+    if (queued_ + len + ENTRY_COST > queueLimit_) flushLocked();
+    return enqueueLocked(buf, len, 0) ? count : 0;
+}
+
+void PtyPort::Flush() {
+    LaterLine later;
+    std::lock_guard<std::mutex> lk(mu_);
+    if (master_ < 0 || queue_.empty()) return;
+    flushLocked();
+    if (queue_.empty())
+        endDropBurstLocked(later.text);
+    else
+        kick_.Set();  // the reader writes the rest as the program reads
 }
 
 bool PtyPort::GetBoolProperty(int dispId) { return dispId == 7 && users_ > 0; }

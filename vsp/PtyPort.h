@@ -49,6 +49,9 @@ public:
     // Whole datagrams: written now, queued behind what waits, or, past the
     // queue's limit, dropped whole and counted. Returns the bytes taken.
     int Write(const uint8_t* buf, int count) override;
+    // Queued (within the same limit) until Flush writes the lot.
+    int WriteHeld(const uint8_t* buf, int count) override;
+    void Flush() override;
     void Delete() override;
     bool GetBoolProperty(int dispId) override;
     bool WaitInput(VDEvent& stop, int timeoutMs) override;
@@ -69,6 +72,9 @@ private:
     void recheckUsers();         // watcher thread
     void flushLocked();          // writes what waits, as far as the program takes it
     void endDropBurstLocked(std::string& line);  // the line for the drops of a burst, if any
+    // Keeps the datagram's bytes from `done` on, or, past the limit, drops
+    // it whole (only when none of it was written). False when dropped.
+    bool enqueueLocked(const uint8_t* buf, size_t len, size_t done);
 
     std::string dir_, link_, name_, slavePath_;
     std::shared_ptr<PtyWatcher> watcher_;

@@ -20,6 +20,10 @@ public:
     virtual int InQueueCount() = 0;  // bytes the serial program wrote, waiting for Read
     virtual int Read(uint8_t* buf, int count) = 0;
     virtual int Write(const uint8_t* buf, int count) = 0;  // to the serial program
+    // Like Write, but the bytes may wait for Flush: the datagrams of one
+    // receive call reach the program in one system call.
+    virtual int WriteHeld(const uint8_t* buf, int count) { return Write(buf, count); }
+    virtual void Flush() {}
     virtual void Delete() = 0;
     // Property 7: another program has the port open.
     virtual bool GetBoolProperty(int dispId) = 0;

@@ -30,6 +30,7 @@ public:
     void deliver(const VDIPAddress& from, const std::string& bytes) {
         link->OnReceive(this, &from, reinterpret_cast<const uint8_t*>(bytes.data()),
                         static_cast<uint32_t>(bytes.size()));
+        link->OnBatchEnd(this);
     }
     // Everything sent since the last take.
     std::vector<Sent> take() {
