@@ -70,6 +70,8 @@ bool Manager::readPorts() {
         if (!openPort(n, static_cast<uint32_t>(net), static_cast<uint32_t>(app), static_cast<uint32_t>(ser))) {
             reportCause("COM" + std::to_string(n), ports_.lastError());
             error("Create port error, please check!");
+        } else {
+            ports_.setLineGap(n, std::strcmp(port.attribute("linegap").value(), "1") == 0);
         }
         for (pugi::xml_node child : port.children()) {
             if (isBlank(child)) continue;  // layout between elements

@@ -111,7 +111,7 @@ void Manager::BtnDelDtuClick(const std::vector<DtuId>& selected) {
 }
 
 void Manager::applyEdit(DtuId id, const PropResult& r) {
-    if (!r.protoChanged && !r.fieldsChanged) return;
+    if (!r.protoChanged && !r.fieldsChanged && !r.lineGapChanged) return;
     // A number that does not fit is refused as creating refuses it, and the
     // edit is not applied by halves.
     if (r.fieldsChanged && !devNoFits(r.devNo)) {
@@ -145,6 +145,14 @@ void Manager::applyEdit(DtuId id, const PropResult& r) {
                     if (!leds.empty()) other->cells[ColController] = leds;
                 }
             }
+        }
+        if (r.lineGapChanged && r.lineGap != p.lineGap) {
+            p.lineGap = r.lineGap;
+            // Off is the attribute's absence: the file reads as before it existed.
+            if (r.lineGap)
+                setAttr(port, "linegap", "1");
+            else
+                port.remove_attribute("linegap");
         }
         if (r.fieldsChanged) {
             pugi::xml_node d = ConfigStore::dtuNode(port, row->caption);

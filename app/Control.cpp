@@ -88,9 +88,11 @@ DtuId Control::idOf(const std::string& devNo, ControlReply& r) {
 
 ControlReply Control::list(bool json) {
     ControlReply r;
-    if (!json) r.out = "PORT\tDEVICE\tON\tADDRESS\tLAST LOGON\tTX\tRX\tLEDS\tCOMMENT\tSELECTED\n";
+    if (!json) r.out = "PORT\tDEVICE\tON\tADDRESS\tLAST LOGON\tTX\tRX\tLEDS\tCOMMENT\tSELECTED\tLINE GAP\n";
     else r.out = "[";
     bool first = true;
+    std::vector<bool> lineGap(PORT_COUNT);
+    for (int n = 1; n < PORT_COUNT; ++n) lineGap[static_cast<size_t>(n)] = core_.portLineGap(n);
     core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
         // Rows by port in one pass, then the ports in the window's order.
         std::vector<std::vector<const Row*>> byPort(PORT_COUNT);
@@ -100,6 +102,7 @@ ControlReply Control::list(bool json) {
             for (const Row* row : byPort[static_cast<size_t>(g)]) {
                 const auto& c = row->cells;
                 const bool on = c[ColOn] == ON_MARK;
+                const bool gap = lineGap[static_cast<size_t>(g)];
                 std::string leds = c[ColController] == " " ? "" : c[ColController];
                 if (json) {
                     r.out += std::string(first ? "" : ",") + "\n {\"port\": \"COM" + std::to_string(g) +
@@ -108,11 +111,12 @@ ControlReply Control::list(bool json) {
                              ", \"lastLogon\": " + jsonString(c[ColLastLogon]) + ", \"tx\": " + c[ColTx] +
                              ", \"rx\": " + c[ColRx] + ", \"leds\": " + jsonString(leds) +
                              ", \"comment\": " + jsonString(c[ColComment]) + ", \"selected\": " +
-                             (row->checked ? "true" : "false") + "}";
+                             (row->checked ? "true" : "false") + ", \"lineGap\": " + (gap ? "true" : "false") + "}";
                 } else {
                     r.out += "COM" + std::to_string(g) + "\t" + row->caption + "\t" + (on ? "yes" : "no") + "\t" +
                              c[ColAddress] + "\t" + c[ColLastLogon] + "\t" + c[ColTx] + "\t" + c[ColRx] + "\t" +
-                             leds + "\t" + c[ColComment] + "\t" + (row->checked ? "yes" : "no") + "\n";
+                             leds + "\t" + c[ColComment] + "\t" + (row->checked ? "yes" : "no") + "\t" +
+                             (gap ? "yes" : "no") + "\n";
                 }
                 first = false;
             }

@@ -34,6 +34,8 @@ struct PropResult {
     int proto = 0;
     bool fieldsChanged = false;
     std::string devNo, ledNums, comment;
+    bool lineGapChanged = false;
+    bool lineGap = false;  // bursts end at the line's speed
 };
 
 // What the settings dialog hands back when it closes with "Ok".
@@ -48,6 +50,7 @@ struct DtuView {
     DtuId id = 0;
     int portNo = 0;
     std::string devNo, ledNums, comment;
+    bool lineGap = false;  // of its port
 };
 
 class Manager : public TCommLink {
@@ -87,6 +90,7 @@ public:
     bool portOpen(int n) const { return ports_.portOpen(n); }
     bool portInUse(int n) const { return ports_.portInUse(n); }
     uint32_t portSerProto(int n) const { return ports_.portSerProto(n); }
+    bool portLineGap(int n) const { return ports_.portLineGap(n); }
 
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}

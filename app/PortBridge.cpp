@@ -21,6 +21,18 @@ uint32_t PortBridge::portSerProto(int n) const {
     return reg_.port(g, n).serProto;
 }
 
+bool PortBridge::portLineGap(int n) const {
+    if (n <= 0 || n >= PORT_COUNT) return false;
+    RegGuard g(reg_.mutex());
+    return reg_.port(g, n).lineGap;
+}
+
+void PortBridge::setLineGap(int n, bool on) {
+    if (n <= 0 || n >= PORT_COUNT) return;
+    RegGuard g(reg_.mutex());
+    reg_.port(g, n).lineGap = on;
+}
+
 bool PortBridge::openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t serProto) {
     if (n <= 0 || n >= PORT_COUNT) return false;
     if (portOpen(n)) return true;
@@ -40,6 +52,7 @@ bool PortBridge::openPort(int n, uint32_t netProto, uint32_t appProto, uint32_t 
         rec.netProto = netProto;
         rec.appProto = appProto;
         rec.serProto = serProto;
+        rec.lineGap = false;
         reg_.clearList(g, n);
         rec.reader = std::make_unique<PortReader>(*this, clock_, n, port, rec);
         reader = rec.reader.get();

@@ -143,5 +143,6 @@ DtuView Manager::dtuView(DtuId id) {
     RegGuard g(reg_.mutex());
     Row* r = reg_.row(g, id);
     if (!r) return {};
-    return {id, r->groupId, r->dtu->devNo, ledNumsText(r->dtu->ledMap), r->cells[ColComment]};
+    return {id, r->groupId, r->dtu->devNo, ledNumsText(r->dtu->ledMap), r->cells[ColComment],
+            reg_.port(g, r->groupId).lineGap};
 }

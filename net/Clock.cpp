@@ -13,6 +13,12 @@ uint64_t SystemClock::tickMs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+uint64_t SystemClock::tickUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 int64_t SystemClock::localFileTime() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -7,12 +7,14 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual uint64_t tickMs() = 0;         // monotonic milliseconds
+    virtual uint64_t tickUs() { return tickMs() * 1000u; }  // monotonic microseconds
     virtual int64_t localFileTime() = 0;   // local wall-clock time, 100 ns since 1601-01-01
 };
 
 class SystemClock : public Clock {
 public:
     uint64_t tickMs() override;
+    uint64_t tickUs() override;
     int64_t localFileTime() override;
 };
 

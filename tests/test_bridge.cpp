@@ -59,6 +59,19 @@ TEST(Framing, FrameLengthPerProtocol) {
     EXPECT_EQ(len(4, kestrel(1, "abc")), -1);
 }
 
+TEST(Framing, BurstGapAtLineSpeed) {
+    struct Case {
+        bool atLineSpeed;
+        int baud, us;
+    } cases[] = {
+        {false, 115200, 50000}, {true, 0, 50000},      // off, or a speed we cannot read: 50 ms
+        {true, 9600, 3646},     {true, 19200, 2000},   // 3.5 characters of 10 bits, at least 2 ms
+        {true, 115200, 2000},   {true, 4000000, 2000}, {true, 300, 50000},  // never longer than 50 ms
+        {true, 1200, 29167},
+    };
+    for (const Case& c : cases) EXPECT_EQ(burstGapUs(c.atLineSpeed, c.baud), c.us) << c.atLineSpeed << " " << c.baud;
+}
+
 TEST(Bridge, LogonAndDataFromDtuReachTheSerialProgram) {
     BridgeFixture f(portXml(5, 0, 1, dtuXml("D1") + dtuXml("D2", "", false)));
     auto prog = f.program(5);

@@ -226,6 +226,20 @@ TEST_F(PtyFixture, TwoProgramsOnOnePortLoseNothingWhenOneCloses) {
     closePort(keep);
 }
 
+TEST_F(PtyFixture, LineSpeedIsWhatTheProgramSet) {
+    int fd = openPort(O_NONBLOCK);
+    for (auto [code, rate] : {std::pair{B9600, 9600}, {B115200, 115200}, {B1200, 1200}}) {
+        termios t{};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        cfsetspeed(&t, code);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        EXPECT_EQ(port.LineSpeed(), rate);
+    }
+    close(fd);
+    port.Delete();
+    EXPECT_EQ(port.LineSpeed(), 0);
+}
+
 TEST_F(PtyFixture, SettingsMadeBeforeOrBetweenProgramsStay) {
     // As `stty -F ports/COM7 ixon 9600` does: open, set, close.
     for (int round = 0; round < 30; ++round) {

@@ -76,11 +76,16 @@ TEST(Service, WithoutADisplayItBridgesAndEndsOnSigterm) {
 }
 
 TEST(Service, CommandsFromTheShell) {
-    Service s(portXml(3, 0, 1, dtuXml("C1")));
+    std::string com3 = portXml(3, 0, 1, dtuXml("C1"));
+    com3.insert(com3.find(" cmt="), " linegap=\"1\"");
+    Service s(com3);
     ASSERT_TRUE(s.started) << s.manager.log();
     auto [list, rc] = s.command("list");
     EXPECT_EQ(rc, 0);
     EXPECT_NE(list.find("COM3\tC1\tno\t0.0.0.0:0"), std::string::npos) << list;  // not on line yet
+    EXPECT_EQ(list.substr(0, list.find('\n')).substr(list.find("SELECTED")), "SELECTED\tLINE GAP");
+    EXPECT_EQ(list.substr(list.size() - 9), "\tyes\tyes\n") << list;  // selected; bursts end at line speed
+    EXPECT_NE(s.command("list --json").first.find("\"selected\": true, \"lineGap\": true}"), std::string::npos);
     DtuSim& d = s.dtu("C1", 77);
     ASSERT_TRUE(eventually([&] {
         d.logon();

@@ -1,6 +1,7 @@
 // The window on the offscreen platform, driven as a user would; messages are
 // read through the message interface.
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -299,6 +300,35 @@ private slots:
         };
         w.form->BtnEditPortDtuClick();
         QCOMPARE(w.dir.read("Config.xml"), saved);
+    }
+
+    void lineSpeedBoxFollowsTheProtocolAndIsStored() {
+        Window w(portXml(3, 0, 1, dtuXml("U1")));
+        w.click("U1");
+        bool shownOff = false, enabled = false, disabledForFrames = true;
+        w.form->execPropForm = [&](TPropForm& d) {
+            shownOff = !d.cbLineGap->isChecked();
+            enabled = d.cbLineGap->isEnabled();
+            d.cbProto->setCurrentIndex(2);  // controller frames leave when complete: no gap to choose
+            disabledForFrames = !d.cbLineGap->isEnabled();
+            d.cbProto->setCurrentIndex(0);
+            d.cbLineGap->setChecked(true);
+            return int(QDialog::Accepted);
+        };
+        w.form->BtnEditPortDtuClick();
+        QVERIFY(shownOff && enabled && disabledForFrames);
+        QVERIFY(w.form->core().portLineGap(3));
+        QVERIFY(w.dir.read("Config.xml").find("linegap=\"1\"") != std::string::npos);
+        bool shownOn = false;
+        w.form->execPropForm = [&](TPropForm& d) {
+            shownOn = d.cbLineGap->isChecked();
+            d.cbLineGap->setChecked(false);
+            return int(QDialog::Accepted);
+        };
+        w.form->BtnEditPortDtuClick();
+        QVERIFY(shownOn);
+        QVERIFY(!w.form->core().portLineGap(3));
+        QVERIFY(w.dir.read("Config.xml").find("linegap") == std::string::npos);
     }
 
     void propertiesDialogKeysAndFrame() {

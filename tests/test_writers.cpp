@@ -256,6 +256,36 @@ TEST(Writers, RenameThatDoesNotFitIsRefusedWhole) {
     EXPECT_EQ(f.dir.read("Config.xml"), before);
 }
 
+TEST(Writers, LineSpeedGapIsStoredLoadedAndOffMeansAbsent) {
+    WriterFixture f(portXml(3, 0, 1, dtuXml("A")) + portXml(4, 1, 1, dtuXml("B")));
+    EXPECT_FALSE(f.core->portLineGap(3));
+    PropResult on;
+    on.lineGapChanged = true;
+    on.lineGap = true;
+    f.core->applyEdit(f.row("A")->seq, on);
+    EXPECT_TRUE(f.core->portLineGap(3));
+    EXPECT_FALSE(f.core->portLineGap(4));
+    EXPECT_TRUE(f.core->dtuView(f.row("A")->seq).lineGap);
+    const std::string withGap = f.dir.read("Config.xml");
+    auto d = f.saved();
+    EXPECT_EQ(std::string(f.savedPort(d, 3).attribute("linegap").value()), "1");
+    EXPECT_FALSE(f.savedPort(d, 4).attribute("linegap"));
+    {
+        // A manager started on the saved file has it again.
+        CoreFixture again(withGap);
+        ASSERT_TRUE(again.load());
+        EXPECT_TRUE(again.core->portLineGap(3));
+        EXPECT_FALSE(again.core->portLineGap(4));
+    }
+    PropResult off;
+    off.lineGapChanged = true;
+    f.core->applyEdit(f.row("A")->seq, off);
+    EXPECT_FALSE(f.core->portLineGap(3));
+    std::string expected = withGap;
+    expected.erase(expected.find(" linegap=\"1\""), 12);
+    EXPECT_EQ(f.dir.read("Config.xml"), expected);
+}
+
 TEST(Writers, SaveSelectWritesEveryDtu) {
     WriterFixture f(portXml(3, 1, 1, dtuXml("A") + dtuXml("B", "", false)));
     f.core->setChecked(f.row("B")->seq, true);

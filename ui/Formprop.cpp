@@ -2,6 +2,7 @@
 
 #include "ui/Widgets.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -38,6 +39,10 @@ TPropForm::TPropForm(Manager& core, const DtuView& dtu, QWidget* parent)
     cbProto = new QComboBox;
     cbProto->addItems({"Unknow", "No-Ack Protocol", "Kestrel Protocol", "Osprey/Farcomm Protocol", "Harrier Protocol"});
     fp->addRow(boldLabel("Protocol"), cbProto);
+    // Off: a burst leaves after 50 ms of silence, as always.
+    cbLineGap = new QCheckBox("End bursts at line speed");
+    cbLineGap->setToolTip("Unknow and No-Ack: send after 3.5 characters of silence at the baud rate the program set (at least 2 ms)");
+    fp->addRow(cbLineGap);
     pages->addTab(TSPort, QStringLiteral("COM%1").arg(dtu.portNo));
 
     TSDtu = new QWidget;
@@ -106,6 +111,8 @@ TPropForm::TPropForm(Manager& core, const DtuView& dtu, QWidget* parent)
 
 void TPropForm::prepare(int serProto, const QString& comment, bool relayMode) {
     cbProto->setCurrentIndex(serProto);
+    cbLineGap->setChecked(dtu_.lineGap);
+    cbLineGap->setEnabled(serProto <= 1);
     LEDNums->setEnabled(serProto >= 2);
     Comment->setPlainText(comment);
     pages->setCurrentWidget(TSDtu);
@@ -114,8 +121,10 @@ void TPropForm::prepare(int serProto, const QString& comment, bool relayMode) {
     // Only what the user does from here on counts as a change.
     connect(cbProto, &QComboBox::currentIndexChanged, this, [this](int i) {
         LEDNums->setEnabled(i >= 2);
+        cbLineGap->setEnabled(i <= 1);
         protoChanged = true;
     });
+    connect(cbLineGap, &QCheckBox::toggled, this, [this] { lineGapChanged = true; });
     auto changed = [this] { fieldsChanged = true; };
     connect(DeviceID, &QLineEdit::textChanged, this, changed);
     connect(LEDNums, &QLineEdit::textChanged, this, changed);
@@ -156,6 +165,8 @@ PropResult TPropForm::result() const {
     r.devNo = DeviceID->text().toStdString();
     r.ledNums = LEDNums->text().toStdString();
     r.comment = Comment->toPlainText().toStdString();
+    r.lineGapChanged = lineGapChanged;
+    r.lineGap = cbLineGap->isChecked();
     return r;
 }
 

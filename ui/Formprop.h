@@ -8,6 +8,8 @@
 #include "app/Manager.h"
 #include "app/MgmtCommands.h"
 
+class QCheckBox;
+
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -34,11 +36,13 @@ public:
     QComboBox *cbProto, *cbBaudRate, *cbTimeOut;
     QLineEdit *DeviceID, *LEDNums, *MaxNetPacketLen, *HostAddress;
     QPlainTextEdit* Comment;
+    QCheckBox* cbLineGap;
     QLabel *lblRSSI, *lblResultState, *lblResult;
     QPushButton *BtnGetState, *btnGetCfg, *btnRestart;
 
     bool protoChanged = false;
     bool fieldsChanged = false;
+    bool lineGapChanged = false;
 
 protected:
     bool eventFilter(QObject* o, QEvent* e) override;  // LEDNums key filter, Comment length

@@ -1,5 +1,6 @@
 #include "vsp/Framing.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -28,6 +29,13 @@ int frameAnnounced(uint32_t serProto, const uint8_t* b, int count) {
 int frameLength(uint32_t serProto, const uint8_t* buf, int count) {
     int n = frameAnnounced(serProto, buf, count);
     return n > count ? 0 : n;
+}
+
+int burstGapUs(bool atLineSpeed, int baud) {
+    constexpr int FIXED_US = 50000, FLOOR_US = 2000;
+    if (!atLineSpeed || baud <= 0) return FIXED_US;
+    const long long us = (35LL * 1000000 + baud - 1) / baud;
+    return static_cast<int>(std::max<long long>(FLOOR_US, std::min<long long>(FIXED_US, us)));
 }
 
 int frameLed(const uint8_t* frame, int count) { return count > LED_AT ? frame[LED_AT] : -1; }

@@ -7,7 +7,6 @@
 #include "vsp/Framing.h"
 
 namespace {
-constexpr int SILENCE_MS = 50;
 constexpr int BURST_LIMIT = 1200;
 constexpr int RETRY_PAUSE_MS = 5;
 // A pass sends what it queued once this many packets or bytes wait.
@@ -58,15 +57,17 @@ void PortReader::prepare() {
 }
 
 void PortReader::run() {
-    lastRx_ = clock_.tickMs();
+    lastRx_ = clock_.tickUs();
+    gapUs_ = burstGapUs(false, 0);
     port_->SetDSR(true);
     port_->SetCTS(true);
     prepare();
     for (;;) {
         int timeout = -1;
         if (fill_ > room_) {
-            uint64_t quiet = clock_.tickMs() - lastRx_;
-            timeout = quiet > SILENCE_MS ? 0 : static_cast<int>(SILENCE_MS + 1 - quiet);
+            const uint64_t quiet = clock_.tickUs() - lastRx_;
+            const uint64_t gap = static_cast<uint64_t>(gapUs_);
+            timeout = quiet > gap ? 0 : static_cast<int>((gap - quiet) / 1000 + 1);
         }
         if (!port_->WaitInput(stop_, timeout)) return;
         // A changed mode or credential takes effect between bursts.
@@ -93,8 +94,11 @@ void PortReader::pass() {
         if (n < size) break;
     }
     if (got) {
-        lastRx_ = clock_.tickMs();
-    } else if (fill_ > room_ && clock_.tickMs() - lastRx_ > SILENCE_MS) {
+        lastRx_ = clock_.tickUs();
+        // The speed is the program's to change at any time: looked up as data comes.
+        const bool atLineSpeed = proto <= 1 && line_.lineGap;
+        gapUs_ = burstGapUs(atLineSpeed, atLineSpeed ? port_->LineSpeed() : 0);
+    } else if (fill_ > room_ && clock_.tickUs() - lastRx_ > static_cast<uint64_t>(gapUs_)) {
         if (proto <= 1)
             sendBurst(proto);
         else

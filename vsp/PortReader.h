@@ -54,6 +54,8 @@ struct PortLine {
     uint32_t netProto = 0;
     uint32_t appProto = 0;
     std::atomic<uint32_t> serProto{0};  // changed by an edit while the reader runs
+    // Bursts (protocols 0 and 1) end after 3.5 characters at the line's speed.
+    std::atomic<bool> lineGap{false};
 };
 
 class PortReader {
@@ -97,7 +99,8 @@ private:
     int mode_ = 0;
     uint32_t gen_ = 0;
     int fill_ = 0;
-    uint64_t lastRx_ = 0;
+    uint64_t lastRx_ = 0;  // microseconds
+    int gapUs_ = 0;        // the silence that ends the burst being gathered
     std::vector<ReaderTarget> targets_;
 
     struct Queued {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <dirent.h>
 
+#include <utility>
+
 #include "net/VDEvent.h"
 
 namespace {
@@ -269,6 +271,26 @@ void PtyPort::Flush() {
         endDropBurstLocked(later.text);
     else
         kick_.Set();  // the reader writes the rest as the program reads
+}
+
+int PtyPort::LineSpeed() {
+    static constexpr std::pair<speed_t, int> RATES[] = {
+        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
+        {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+        {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+    };
+    termios t{};
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (slave_ < 0 || tcgetattr(slave_, &t) != 0) return 0;
+    }
+    const speed_t s = cfgetospeed(&t);
+    for (const auto& [code, rate] : RATES)
+        if (code == s) return rate;
+    return 0;
 }
 
 bool PtyPort::GetBoolProperty(int dispId) { return dispId == 7 && users_ > 0; }

@@ -53,6 +53,7 @@ public:
     int WriteHeld(const uint8_t* buf, int count) override;
     void Flush() override;
     void Delete() override;
+    int LineSpeed() override;
     bool GetBoolProperty(int dispId) override;
     bool WaitInput(VDEvent& stop, int timeoutMs) override;
     SysError LastError() const override { return error_; }

@@ -25,6 +25,8 @@ public:
     virtual int WriteHeld(const uint8_t* buf, int count) { return Write(buf, count); }
     virtual void Flush() {}
     virtual void Delete() = 0;
+    // Bits per second the serial program set on the port; 0 when unknown.
+    virtual int LineSpeed() { return 0; }
     // Property 7: another program has the port open.
     virtual bool GetBoolProperty(int dispId) = 0;
     // Waits until serial data may be waiting (or the port's state changed),

@@ -53,6 +53,7 @@ public:
 class FakeClock : public Clock {
 public:
     uint64_t tickMs() override { return real.tickMs(); }  // the readers' silence needs real time
+    uint64_t tickUs() override { return real.tickUs(); }
     int64_t localFileTime() override { return now.load(); }
     void advanceSeconds(int64_t s) { now += s * FILETIME_PER_SECOND; }
     std::atomic<int64_t> now{133000000000000000LL};  // a day in 2022
