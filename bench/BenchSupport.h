@@ -122,16 +122,20 @@ struct Socat {
     std::string link;
 };
 
-// The manager program in a folder of its own, with one Kestrel port COM1
-// (LED 1) serving the given DTUs; `netns` as ManagerProcess::start takes it.
+// The manager program in a folder of its own, with one port COM1 (Kestrel
+// unless told, LED 1) serving the given DTUs; `netns` as ManagerProcess::start
+// takes it. `lineGap`: bursts end at the line's speed.
 struct OnePortManager {
-    explicit OnePortManager(const std::vector<std::string>& devNos, uint16_t port = 0)
+    explicit OnePortManager(const std::vector<std::string>& devNos, uint16_t port = 0, int serProto = 2,
+                            bool lineGap = false)
         : udpPort(port ? port : freeUdpPort()) {
         std::string dtus;
         for (auto& d : devNos) dtus += dtuXml(d, "1");
+        std::string com1 = portXml(1, serProto, 1, dtus);
+        if (lineGap) com1.insert(com1.find(" cmt="), " linegap=\"1\"");
         dir.write("Config.xml", sysLine("udpport=\"" + std::to_string(udpPort) +
                                         "\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\"") +
-                                    portXml(1, 2, 1, dtus) + "</VSPConfig>");
+                                    com1 + "</VSPConfig>");
     }
     bool start() {
         manager.start();
