@@ -88,11 +88,17 @@ DtuId Control::idOf(const std::string& devNo, ControlReply& r) {
 
 ControlReply Control::list(bool json) {
     ControlReply r;
-    if (!json) r.out = "PORT\tDEVICE\tON\tADDRESS\tLAST LOGON\tTX\tRX\tLEDS\tCOMMENT\tSELECTED\tLINE GAP\n";
+    if (!json) r.out = "PORT\tDEVICE\tON\tADDRESS\tLAST LOGON\tTX\tRX\tLEDS\tCOMMENT\tSELECTED\tLINE GAP\tDROPPED\n";
     else r.out = "[";
     bool first = true;
+    // Of each port: bursts at line speed, and bytes its DTUs sent that a
+    // slow program left no room for.
     std::vector<bool> lineGap(PORT_COUNT);
-    for (int n = 1; n < PORT_COUNT; ++n) lineGap[static_cast<size_t>(n)] = core_.portLineGap(n);
+    std::vector<uint64_t> dropped(PORT_COUNT);
+    for (int n = 1; n < PORT_COUNT; ++n) {
+        lineGap[static_cast<size_t>(n)] = core_.portLineGap(n);
+        dropped[static_cast<size_t>(n)] = core_.portDropped(n);
+    }
     core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
         // Rows by port in one pass, then the ports in the window's order.
         std::vector<std::vector<const Row*>> byPort(PORT_COUNT);
@@ -103,6 +109,7 @@ ControlReply Control::list(bool json) {
                 const auto& c = row->cells;
                 const bool on = c[ColOn] == ON_MARK;
                 const bool gap = lineGap[static_cast<size_t>(g)];
+                const std::string drops = std::to_string(dropped[static_cast<size_t>(g)]);
                 std::string leds = c[ColController] == " " ? "" : c[ColController];
                 if (json) {
                     r.out += std::string(first ? "" : ",") + "\n {\"port\": \"COM" + std::to_string(g) +
@@ -111,12 +118,12 @@ ControlReply Control::list(bool json) {
                              ", \"lastLogon\": " + jsonString(c[ColLastLogon]) + ", \"tx\": " + c[ColTx] +
                              ", \"rx\": " + c[ColRx] + ", \"leds\": " + jsonString(leds) +
                              ", \"comment\": " + jsonString(c[ColComment]) + ", \"selected\": " +
-                             (row->checked ? "true" : "false") + ", \"lineGap\": " + (gap ? "true" : "false") + "}";
+                             (row->checked ? "true" : "false") + ", \"lineGap\": " + (gap ? "true" : "false") + ", \"dropped\": " + drops + "}";
                 } else {
                     r.out += "COM" + std::to_string(g) + "\t" + row->caption + "\t" + (on ? "yes" : "no") + "\t" +
                              c[ColAddress] + "\t" + c[ColLastLogon] + "\t" + c[ColTx] + "\t" + c[ColRx] + "\t" +
                              leds + "\t" + c[ColComment] + "\t" + (row->checked ? "yes" : "no") + "\t" +
-                             (gap ? "yes" : "no") + "\n";
+                             (gap ? "yes" : "no") + "\t" + drops + "\n";
                 }
                 first = false;
             }

@@ -91,6 +91,7 @@ public:
     bool portInUse(int n) const { return ports_.portInUse(n); }
     uint32_t portSerProto(int n) const { return ports_.portSerProto(n); }
     bool portLineGap(int n) const { return ports_.portLineGap(n); }
+    uint64_t portDropped(int n) const { return ports_.portDropped(n); }
 
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}

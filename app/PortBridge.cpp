@@ -27,6 +27,15 @@ bool PortBridge::portLineGap(int n) const {
     return reg_.port(g, n).lineGap;
 }
 
+uint64_t PortBridge::portDropped(int n) const {
+    std::shared_ptr<IVirtualPort> port;
+    if (n > 0 && n < PORT_COUNT) {
+        RegGuard g(reg_.mutex());
+        port = reg_.port(g, n).vsPortAx;
+    }
+    return port ? port->DroppedBytes() : 0;
+}
+
 void PortBridge::setLineGap(int n, bool on) {
     if (n <= 0 || n >= PORT_COUNT) return;
     RegGuard g(reg_.mutex());

@@ -24,6 +24,7 @@ public:
     bool portInUse(int n) const;  // another program has the port open
     uint32_t portSerProto(int n) const;
     bool portLineGap(int n) const;
+    uint64_t portDropped(int n) const;
     void setLineGap(int n, bool on);
     // Why the last openPort failed, when a system call said so.
     SysError lastError() const { return lastError_; }

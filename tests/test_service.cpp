@@ -83,9 +83,10 @@ TEST(Service, CommandsFromTheShell) {
     auto [list, rc] = s.command("list");
     EXPECT_EQ(rc, 0);
     EXPECT_NE(list.find("COM3\tC1\tno\t0.0.0.0:0"), std::string::npos) << list;  // not on line yet
-    EXPECT_EQ(list.substr(0, list.find('\n')).substr(list.find("SELECTED")), "SELECTED\tLINE GAP");
-    EXPECT_EQ(list.substr(list.size() - 9), "\tyes\tyes\n") << list;  // selected; bursts end at line speed
-    EXPECT_NE(s.command("list --json").first.find("\"selected\": true, \"lineGap\": true}"), std::string::npos);
+    EXPECT_EQ(list.substr(0, list.find('\n')).substr(list.find("SELECTED")), "SELECTED\tLINE GAP\tDROPPED");
+    EXPECT_EQ(list.substr(list.size() - 11), "\tyes\tyes\t0\n") << list;  // selected; bursts at line speed; no drops
+    EXPECT_NE(s.command("list --json").first.find("\"selected\": true, \"lineGap\": true, \"dropped\": 0}"),
+              std::string::npos);
     DtuSim& d = s.dtu("C1", 77);
     ASSERT_TRUE(eventually([&] {
         d.logon();
@@ -121,6 +122,42 @@ TEST(Service, CommandsFromTheShell) {
     char target[PATH_MAX] = {};
     ASSERT_GT(readlink(wine.file("dosdevices/com3").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target), s.data.file("ports/COM3"));
+    EXPECT_EQ(s.manager.terminate(), 0);
+}
+
+TEST(Service, WhatASlowProgramHadNoRoomForIsCountedInList) {
+    Service s(portXml(3, 0, 1, dtuXml("S1")));
+    ASSERT_TRUE(s.started) << s.manager.log();
+    DtuSim& d = s.dtu("S1");
+    auto prog = std::make_unique<SerialProgram>(s.data.file("ports/COM3"));
+    ASSERT_TRUE(eventually([&] {
+        d.logon();
+        return s.command("list").first.find("COM3\tS1\tyes") != std::string::npos;
+    }, 5000));
+    // 6 MB while the program reads nothing: past the port's 4 MiB queue.
+    const std::string chunk(1000, 'x');
+    for (int i = 0; i < 6000; ++i) {
+        d.sendData(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        if (i % 500 == 499) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // no loss at the socket
+    }
+    // Read until the count stops growing: every datagram has been dealt with.
+    uint64_t dropped = 0;
+    ASSERT_TRUE(eventually([&] {
+        std::string row = s.command("list").first;
+        uint64_t now = std::strtoull(row.substr(row.rfind('\t', row.size() - 2) + 1).c_str(), nullptr, 10);
+        bool settled = now > 0 && now == dropped;
+        dropped = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return settled;
+    }, 8000));
+    EXPECT_EQ(dropped % 1000, 0u);  // whole datagrams only
+    // The program reads: the burst of drops ends with one line saying how much.
+    std::string got = prog->read(8u << 20, 1500);
+    EXPECT_EQ(got.size() % 1000, 0u);
+    EXPECT_TRUE(eventually([&] { return s.manager.log().find("datagrams (") != std::string::npos; }));
+    EXPECT_NE(s.manager.log().find("datagrams (" + std::to_string(dropped) + " bytes) from its DTUs dropped"),
+              std::string::npos) << s.manager.log();
+    prog.reset();
     EXPECT_EQ(s.manager.terminate(), 0);
 }
 

@@ -27,6 +27,8 @@ public:
     virtual void Delete() = 0;
     // Bits per second the serial program set on the port; 0 when unknown.
     virtual int LineSpeed() { return 0; }
+    // Bytes from the DTUs dropped because the program read too slowly.
+    virtual uint64_t DroppedBytes() const { return 0; }
     // Property 7: another program has the port open.
     virtual bool GetBoolProperty(int dispId) = 0;
     // Waits until serial data may be waiting (or the port's state changed),
