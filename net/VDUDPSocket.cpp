@@ -14,6 +14,7 @@ int VDUDPSocket::SendTo(const VDIPAddress& to, const void* data, int len) {
     sockaddr_in sa = to.ToSockaddr();
     ssize_t n = sendto(fd, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    tapped(TapDir::Tx, localAddr, to, data, n);
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
@@ -70,6 +71,7 @@ bool VDUDPSocket::drain() {
             // and the datagrams behind it survive.
             if (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
             VDIPAddress sender = VDIPAddress::FromSockaddr(from_[i]);
+            tapped(TapDir::Rx, localAddr, sender, rx_[i], msgs_[i].msg_len);
             if (link) link->OnReceive(this, &sender, rx_[i], msgs_[i].msg_len);
         }
         if (n < BATCH) return true;

@@ -81,6 +81,7 @@ void PortReader::pass() {
     int waiting = port_->InQueueCount();
     if (waiting > 0 && fill_ < FRAME_BUF_SIZE) {
         int n = port_->Read(buf_ + fill_, std::min(waiting, FRAME_BUF_SIZE - fill_));
+        if (n > 0) tapSerial(host_.tap(), portNo_, TapDir::Tx, buf_ + fill_, static_cast<size_t>(n));
         if (n > 0) fill_ += n;
         lastRx_ = clock_.tickMs();
         if (!flush_) {
