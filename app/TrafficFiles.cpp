@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,22 +35,46 @@ void appendSerialLogLine(const TapRecord& r, std::string& out) {
     out += '\n';
 }
 
-std::unique_ptr<RecordFile> openCapture(const std::string& path, std::string& error) {
-    // The writer's thread alone formats, so the route cache needs no lock.
-    auto routes = std::make_shared<std::map<uint32_t, VDIPAddress>>();
-    auto format = [routes](const TapRecord& r, std::string& out) {
+namespace {
+// A record as pcap, the manager's end given the address it sends from where
+// its socket is bound to every address. Routes are cached, a bounded number.
+class CaptureFormat {
+public:
+    void operator()(const TapRecord& r, std::string& out) {
         VDIPAddress local = r.local;
         if (!local.sin_addr[0] && !local.sin_addr[1] && !local.sin_addr[2] && !local.sin_addr[3]) {
             uint32_t key;
             std::memcpy(&key, r.peer.sin_addr, 4);
-            if (routes->size() > 4096) routes->clear();  // bounded, for fleets of DTUs
-            auto it = routes->find(key);
-            if (it == routes->end()) it = routes->emplace(key, sourceFor(r.peer)).first;
+            if (routes_.size() > 4096) routes_.clear();
+            auto it = routes_.find(key);
+            if (it == routes_.end()) it = routes_.emplace(key, sourceFor(r.peer)).first;
             std::memcpy(local.sin_addr, it->second.sin_addr, 4);
         }
         appendPcapRecord(r, local, out);
-    };
-    return RecordFile::create(path, "capture", pcapFileHeader(), format, error);
+    }
+
+private:
+    std::map<uint32_t, VDIPAddress> routes_;
+};
+}  // namespace
+
+std::unique_ptr<RecordFile> openCapture(const std::string& path, std::string& error) {
+    // Only the writer's thread formats, so the route cache needs no lock.
+    auto format = std::make_shared<CaptureFormat>();
+    return RecordFile::create(
+        path, "capture", pcapFileHeader(), [format](const TapRecord& r, std::string& out) { (*format)(r, out); },
+        error);
+}
+
+bool saveCapture(const std::string& path, const std::vector<const TapRecord*>& records, std::string& error) {
+    CaptureFormat format;
+    std::string bytes = pcapFileHeader();
+    for (const TapRecord* r : records) format(*r, bytes);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) error = "Cannot write " + path + ": " + std::strerror(errno);
+    return ok;
 }
 
 std::unique_ptr<RecordFile> openSerialLog(const std::string& path, std::string& error) {
