@@ -11,6 +11,8 @@
 namespace {
 bool carriesSerial(uint8_t type) { return type == DtuData || type == RelayData || type == RelayDtuData; }
 bool isRelayRequest(uint8_t type) { return type >= RelayLogon && type <= RelayData; }
+// What the manager sends behind a link header: data and the management requests.
+bool sentWithLinkHeader(uint8_t type) { return type == DtuData || (type >= DtuRestart && type <= DtuSetConfig); }
 
 void decodeTx(PacketView& v) {
     const uint8_t* p = v.rec.bytes.data();
@@ -26,9 +28,8 @@ void decodeTx(PacketView& v) {
         return;
     }
     LinkPacket lp;
-    const char* name = nullptr;
-    if (parseLinkPacket(p, len, lp) == Parsed::Complete && (name = packetTypeName(lp.type)) != nullptr) {
-        v.type = name;
+    if (parseLinkPacket(p, len, lp) == Parsed::Complete && sentWithLinkHeader(lp.type)) {
+        v.type = packetTypeName(lp.type);
         v.code = lp.type;
         v.devNo = std::string(lp.devNo);
         v.payloadAt = LINK_HEADER_SIZE;
