@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 #include "app/TrafficFiles.h"
@@ -157,5 +158,6 @@ void TMonitorForm::showSelected() {
     const PacketView& v = model_->shown(cur.row());
     std::string head = entryLine(v);
     head.resize(std::min(head.size(), head.rfind('\t')));  // the hex follows in full below
+    std::replace(head.begin(), head.end(), '\t', ' ');
     HexView->setPlainText(QString::fromStdString(head + "\n" + hexDump(v.rec.bytes.data(), v.rec.bytes.size())));
 }

@@ -79,7 +79,8 @@ QVariant MonitorModel::data(const QModelIndex& index, int role) const {
     case ColDevNo: return QString::fromStdString(v.devNo);
     case ColLength: return static_cast<qulonglong>(b.size());
     case ColFrame: return QString::fromStdString(frameText(v.frame));
-    case ColData: return QString::fromStdString(hexPreview(b.data(), b.size(), PREVIEW_BYTES));
+    case ColData:  // what follows the header: the header's fields have their own columns
+        return QString::fromStdString(hexPreview(b.data() + v.payloadAt, b.size() - v.payloadAt, PREVIEW_BYTES));
     }
     return {};
 }
