@@ -95,6 +95,7 @@ void Dispatcher::onDtuLogon(const VDIPAddress& from, const LinkPacket& p, uint32
 
 void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_t len, bool hold) {
     std::shared_ptr<IVirtualPort> port;
+    int portNo = 0;
     {
         RegGuard g(reg_.mutex());
         _tagDTU* d = reg_.findDtu(g, p.devNo);
@@ -104,9 +105,11 @@ void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_
         d->lastLogon = clock_.localFileTime();
         if (!d->selected) return;
         if (net_.netMode != 2 && !(d->addr == from)) return;
-        port = reg_.port(g, d->portNo).vsPortAx;
+        portNo = d->portNo;
+        port = reg_.port(g, portNo).vsPortAx;
     }
     if (!port || p.bodyLen == 0) return;
+    tapSerial(net_.tap, portNo, TapDir::Rx, p.body, p.bodyLen);
     if (!hold) {
         port->Write(p.body, static_cast<int>(p.bodyLen));
         return;

@@ -16,6 +16,7 @@
 #include "app/PortBridge.h"
 #include "app/RelaySession.h"
 #include "app/Registry.h"
+#include "app/TrafficHub.h"
 #include "link/Mgmt.h"
 #include "net/Clock.h"
 
@@ -63,6 +64,7 @@ public:
     const Network& net() const { return net_; }
     RelaySession& relay() { return relay_; }
     ConfigStore& config() { return config_; }
+    TrafficHub& traffic() { return traffic_; }
 
     // --- start-up and shutdown (window thread)
     void FormCreate();
@@ -155,6 +157,7 @@ private:
     Clock& clock_;
     ManagerOptions opts_;
     ConfigStore config_;
+    TrafficHub traffic_;  // before the network and the ports, which tap into it
     Registry reg_;
     Network net_;
     RelaySession relay_;

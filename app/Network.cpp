@@ -41,6 +41,7 @@ void Network::startNetwork() {
     }
     if (s) {
         s->link = &link_;
+        s->tap = tap;
         s->localAddr = spec.local;
         s->Start();
         if (std::string note = s->Describe(); !note.empty()) std::fprintf(stderr, "%s\n", note.c_str());

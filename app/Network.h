@@ -44,6 +44,7 @@ public:
     // readers prepare their packet header again before the next burst.
     std::atomic<uint32_t> headerGen{0};
     std::atomic<bool> relayRefused{false};
+    TrafficTap* tap = nullptr;  // handed to every socket made; outlives them
     bool netStarted = false;
 
 private:

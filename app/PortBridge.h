@@ -35,6 +35,7 @@ public:
     bool relayRefused() const override { return net_.relayRefused; }
     VDIPAddress relayAddress() const override { return net_.relayAddr; }
     std::shared_ptr<VDAsyncSocket> socket() const override { return net_.socket(); }
+    TrafficTap* tap() const override { return net_.tap; }
     void collectTargets(int port, bool firstOnly, int led, std::vector<ReaderTarget>& out) override;
 
 private:

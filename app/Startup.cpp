@@ -15,6 +15,7 @@ Manager::Manager(MessageSink& msg, Clock& clock, ManagerOptions opts)
       ports_(reg_, net_, clock_, opts_.makePort),
       dispatch_(reg_, net_, relay_, clock_) {
     inet_pton(AF_INET, opts_.relayBuiltinIp.c_str(), net_.relayIp);
+    net_.tap = &traffic_;
 }
 
 Manager::~Manager() { FormDestroy(); }
@@ -91,6 +92,9 @@ void Manager::FormDestroy() {
     for (int n = 0; n < PORT_COUNT; ++n) closePort(n);
     relay_.stop();
     net_.stopNetwork();
+    // The files are finished here: the process may end without destructors.
+    traffic_.setCapture(nullptr);
+    traffic_.setSerialLog(nullptr);
 }
 
 _tagDTU* Manager::createDtu(int portNo, const std::string& devNo, const std::string& addrText,

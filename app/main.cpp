@@ -16,6 +16,7 @@
 
 #include "app/Control.h"
 #include "app/SingleInstance.h"
+#include "app/TrafficFiles.h"
 #include "ui/ControlServer.h"
 #include "ui/Formmain.h"
 #include "ui/Headless.h"
@@ -81,17 +82,21 @@ public:
 const char* const INSTANCE = "__Vardo_Mobile_VSP__";
 const char* const USAGE =
     "Usage: vsp-manager [--headless] [--dir DIR] [--port-group GROUP] [--port-mode MODE]\n"
+    "                   [--capture FILE] [--serial-log FILE]\n"
     "       vsp-manager COMMAND [ARGS]   (list, create, delete, select, deselect, save-select,\n"
     "                                     state, restart, wine-map; COMMAND --help for more)\n"
     "  --headless          no window (also when no display can be opened)\n"
     "  --dir DIR           folder of Config.xml and ports/ (default: beside the program when\n"
     "                      writable, else $XDG_DATA_HOME/vsp-manager)\n"
     "  --port-group GROUP  group of the ports' terminals, e.g. dialout\n"
-    "  --port-mode MODE    their mode in octal, e.g. 0660\n";
+    "  --port-mode MODE    their mode in octal, e.g. 0660\n"
+    "  --capture FILE      write every datagram sent and received to FILE (pcap)\n"
+    "  --serial-log FILE   write what passes each port's serial side to FILE (text)\n";
 
 struct Options {
     bool headless = false;
     std::string dir;
+    std::string capture, serialLog;
     PtyAccess access;
 };
 
@@ -107,6 +112,10 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.headless = true;
         } else if (a == "--dir" && hasValue) {
             o.dir = argv[++i];
+        } else if (a == "--capture" && hasValue) {
+            o.capture = argv[++i];
+        } else if (a == "--serial-log" && hasValue) {
+            o.serialLog = argv[++i];
         } else if (a == "--port-group" && hasValue) {
             const char* name = argv[++i];
             group* g = getgrnam(name);
@@ -242,6 +251,23 @@ void installSignals(QCoreApplication& app, QSocketNotifier*& notifier) {
     sigaction(SIGINT, &sa, nullptr);
 }
 
+// The files asked for on the command line, made before start-up so that the
+// relay logon is in them too. False (its line written) when one cannot be made.
+bool startRecording(Manager& core, const Options& o) {
+    std::string error;
+    if (!o.capture.empty()) {
+        auto f = openCapture(o.capture, error);
+        if (!f) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+        core.traffic().setCapture(std::move(f));
+    }
+    if (!o.serialLog.empty()) {
+        auto f = openSerialLog(o.serialLog, error);
+        if (!f) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+        core.traffic().setSerialLog(std::move(f));
+    }
+    return true;
+}
+
 bool displayAvailable() {
     for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         if (const char* s = std::getenv(v); s && *s) return true;
@@ -280,6 +306,7 @@ int main(int argc, char** argv) {
         try {
             HeadlessManager service(folder, clock, mo);
             theService = &service;
+            if (!startRecording(service.core(), opt)) endNow(1);
             // A start-up that ends the program ends it with a failure status.
             if (!service.FormCreate()) endNow(1);
             printPorts(service.core(), folder);
@@ -299,6 +326,7 @@ int main(int argc, char** argv) {
         boxes.setParent(&form);
         theBoxes = &boxes;
         theForm = &form;
+        if (!startRecording(form.core(), opt)) endNow(1);
         form.FormCreate();
         if (form.core().terminateRequested) endNow(0);
         printPorts(form.core(), folder);

@@ -137,8 +137,8 @@ struct OnePortManager {
                                         "\" tcpport=\"\" mode=\"0\" usr=\"\" pwd=\"\"") +
                                     com1 + "</VSPConfig>");
     }
-    bool start() {
-        manager.start();
+    bool start(const std::vector<std::string>& extra = {}) {
+        manager.start("", extra);
         if (eventually([&] { return std::filesystem::exists(portPath()) && udpPortTaken(udpPort); }, 10000)) return true;
         std::fprintf(stderr, "the manager did not start:\n%s", manager.log().c_str());
         return false;

@@ -7,6 +7,7 @@
 // Usage: bench_inflight [seconds per run]   (default 3)
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "tools/DtuSim.h"
@@ -125,38 +126,57 @@ void print(const char* who, uint64_t k, const Result& r) {
                 static_cast<unsigned long long>(r.bytesSent), static_cast<unsigned long long>(r.bytesBack), lost,
                 static_cast<unsigned long long>(r.bytesGarbled));
 }
+
+// One manager run of every K; with `tapped`, every datagram and serial chunk
+// also goes to a capture and a serial log (the monitor's path plus the files).
+bool runManager(bool tapped, double seconds, std::vector<Result>& out) {
+    OnePortManager m({"T1"});
+    std::vector<std::string> extra;
+    if (tapped) extra = {"--capture", m.dir.file("run.pcap"), "--serial-log", m.dir.file("serial.log")};
+    if (!m.start(extra)) return false;
+    auto dtu = m.echoDtu("T1");
+    int fd = openRaw(m.portPath(), true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the manager sees the port open
+    uint64_t base = 0;
+    for (uint64_t k : {8, 32, 128}) {
+        out.push_back(run(fd, base += 1000000, k, seconds));
+        settle(fd);
+    }
+    close(fd);
+    return true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+    std::vector<Result> plain, tapped;
+    if (!runManager(false, seconds, plain) || !runManager(true, seconds, tapped)) return 1;
 
-    OnePortManager m({"T1"});
-    if (!m.start()) return 1;
-    auto dtu = m.echoDtu("T1");
+    TempDir dir;
     UdpEcho echo;
-    Socat socat(m.dir.file("socat-pty"), echo.port);
+    Socat socat(dir.file("socat-pty"), echo.port);
     if (!socat.ready()) {
         std::fprintf(stderr, "socat did not start\n");
         return 1;
     }
-    int fd = openRaw(m.portPath(), true);
     int sfd = openRaw(socat.link, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the manager sees the port open
-
     std::printf("Kestrel frames of %zu bytes (%zu data), K in flight, %.0f s of new frames per run, every byte checked\n",
                 FRAME, DATA, seconds);
-    uint64_t base = 0;
+    uint64_t base = 10000000;
+    size_t i = 0;
     for (uint64_t k : {8, 32, 128}) {
-        Result mgr = run(fd, base += 1000000, k, seconds);
-        settle(fd);
         Result soc = run(sfd, base += 1000000, k, seconds);
         settle(sfd);
-        print("manager", k, mgr);
+        print("manager", k, plain[i]);
+        print("tapped", k, tapped[i]);
         print("socat", k, soc);
-        if (soc.fps() > 0) std::printf("  ratio manager/socat frames/s at %llu: %.2f\n", static_cast<unsigned long long>(k), mgr.fps() / soc.fps());
+        if (soc.fps() > 0) std::printf("  ratio manager/socat frames/s at %llu: %.2f\n", static_cast<unsigned long long>(k), plain[i].fps() / soc.fps());
+        if (plain[i].fps() > 0)
+            std::printf("  tapped (capture + serial log) / plain at %llu: %.2f\n", static_cast<unsigned long long>(k),
+                        tapped[i].fps() / plain[i].fps());
         std::fflush(stdout);
+        ++i;
     }
-    close(fd);
     close(sfd);
     return 0;
 }

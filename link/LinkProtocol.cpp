@@ -203,3 +203,23 @@ Parsed parseDtuConfig(const uint8_t* p, size_t len, DtuConfig& out) {
     std::memcpy(out.rest, p + CFG_REST, sizeof out.rest);
     return Parsed::Complete;
 }
+
+const char* packetTypeName(uint8_t type) {
+    switch (type) {
+    case DtuLogon: return "DtuLogon";
+    case DtuData: return "DtuData";
+    case DtuRestart: return "DtuRestart";
+    case DtuGetState: return "DtuGetState";
+    case DtuGetConfig: return "DtuGetConfig";
+    case DtuSetConfig: return "DtuSetConfig";
+    case RelayToDtuConnect: return "RelayToDtuConnect";
+    case RelayLogon: return "RelayLogon";
+    case RelayQuery: return "RelayQuery";
+    case RelayConnect: return "RelayConnect";
+    case RelayData: return "RelayData";
+    case RelayLogonAnswer: return "RelayLogonAnswer";
+    case RelayDtuState: return "RelayDtuState";
+    case RelayDtuData: return "RelayDtuData";
+    default: return nullptr;
+    }
+}

@@ -46,6 +46,9 @@ enum PacketType : uint8_t {
 };
 // Our DTU simulator answers a management request with its type | 0x80.
 constexpr uint8_t ANSWER_FLAG = 0x80;
+// The type's name as the protocol calls it ("DtuLogon", ...); null for a
+// code it does not name (from a DTU, a management response).
+const char* packetTypeName(uint8_t type);
 
 enum class Parsed { Complete, Short, Bad };
 

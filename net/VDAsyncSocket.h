@@ -1,11 +1,14 @@
 #pragma once
 // Base of the manager's network sockets: owns one non-blocking POSIX socket
 // and the worker thread that receives on it and reports to a TCommLink.
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <shared_mutex>
 #include <string>
 
+#include "net/TrafficTap.h"
 #include "net/VDEvent.h"
 #include "net/VDIPAddress.h"
 #include "net/VDThread.h"
@@ -71,8 +74,15 @@ public:
 
     TCommLink* link = nullptr;
     VDIPAddress localAddr;
+    TrafficTap* tap = nullptr;  // set with link, before Start
+
 
 protected:
+    // Every datagram sent or received passes here once.
+    void tapped(TapDir dir, const VDIPAddress& local, const VDIPAddress& peer, const void* data, ssize_t len) const {
+        if (tap && tap->listening() && len > 0)
+            tap->datagram(dir, local, peer, RelayStream(), static_cast<const uint8_t*>(data), static_cast<size_t>(len));
+    }
     // The worker routine of the concrete socket; returns when stopEvent is seen.
     virtual void Run() = 0;
     // Concrete destructors call this before their members go.

@@ -35,6 +35,7 @@ int VDTCPCSocket::SendTo(const VDIPAddress&, const void* data, int len) {
     int fd = sock_;
     if (fd < 0) return 0;
     ssize_t n = send(fd, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL);
+    tapped(TapDir::Tx, streamLocal(), remoteAddr, data, n);
     if (n >= 0) return static_cast<int>(n);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;  // full, not broken; a link that stays full dies by the user timeout
     connected_ = false;
@@ -51,10 +52,23 @@ void VDTCPCSocket::Close() {
     opened_ = false;
 }
 
+VDIPAddress VDTCPCSocket::streamLocal() const {
+    VDIPAddress a;
+    a.sin_port = htons(localPort_.load(std::memory_order_relaxed));
+    return a;
+}
+
+void VDTCPCSocket::noteLocalPort() {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(sock_, reinterpret_cast<sockaddr*>(&sa), &len) == 0) localPort_ = ntohs(sa.sin_port);
+}
+
 bool VDTCPCSocket::connect() {
     sockaddr_in sa = remoteAddr.ToSockaddr();
     int r = ::connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (r == 0 || errno == EISCONN) {
+        noteLocalPort();
         connected_ = true;
         return true;
     }
@@ -68,6 +82,7 @@ bool VDTCPCSocket::connect() {
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(sock_, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err == 0) noteLocalPort();
     connected_ = err == 0;
     return true;
 }
@@ -80,6 +95,7 @@ bool VDTCPCSocket::receive() {
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t n = recv(sock_, rxBuf_, sizeof rxBuf_, MSG_DONTWAIT);
         if (n > 0) {
+            tapped(TapDir::Rx, streamLocal(), remoteAddr, rxBuf_, n);
             if (link) {
                 link->OnReceive(this, &remoteAddr, rxBuf_, static_cast<uint32_t>(n));
                 link->OnBatchEnd(this);

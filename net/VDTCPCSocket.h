@@ -1,6 +1,7 @@
 #pragma once
 // Stream client to the relay; reconnects whenever the relay closes or refuses.
 #include <atomic>
+#include <cstdint>
 
 #include "net/VDAsyncSocket.h"
 
@@ -19,7 +20,12 @@ protected:
     void Run() override;
 
 private:
+    // The stream's own end for the capture: its port; the address is left
+    // to the capture, which knows the route.
+    VDIPAddress streamLocal() const;
+    void noteLocalPort();
     bool connect();  // false: stopped
     bool receive();  // false: stopped
     std::atomic<bool> connected_{false};
+    std::atomic<uint16_t> localPort_{0};
 };

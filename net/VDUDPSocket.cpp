@@ -15,6 +15,7 @@ int VDUDPSocket::SendTo(const VDIPAddress& to, const void* data, int len) {
     sockaddr_in sa = to.ToSockaddr();
     ssize_t n = sendto(fd, data, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    tapped(TapDir::Tx, localAddr, to, data, n);
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
@@ -40,6 +41,8 @@ int VDUDPSocket::SendBatch(const SendItem* items, int count) {
         }
         int n = sendmmsg(fd, msgs, static_cast<unsigned>(k), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n <= 0) break;
+        for (int i = 0; i < n; ++i)
+            tapped(TapDir::Tx, localAddr, items[done + i].to, items[done + i].data, msgs[i].msg_len);
         done += n;  // a datagram goes whole or not at all
         if (n < k) break;
     }
@@ -99,6 +102,7 @@ bool VDUDPSocket::drain() {
             // and the datagrams behind it survive.
             if (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
             VDIPAddress sender = VDIPAddress::FromSockaddr(from_[i]);
+            tapped(TapDir::Rx, localAddr, sender, rx_[i], msgs_[i].msg_len);
             if (link) link->OnReceive(this, &sender, rx_[i], msgs_[i].msg_len);
         }
         if (link) link->OnBatchEnd(this);

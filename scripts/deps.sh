@@ -3,7 +3,7 @@
 # when they are missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libpugixml-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang libclang-rt-dev socat python3-serial iproute2 xvfb xauth dpkg-dev)
+          libbenchmark-dev clang libclang-rt-dev socat python3-serial iproute2 tcpdump xvfb xauth dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

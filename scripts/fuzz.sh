@@ -12,7 +12,7 @@ cmake -S . -B build-fuzz -G Ninja -DVSP_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build build-fuzz
 export ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
-for name in dispatch framing parsers config; do
+for name in dispatch framing parsers config monitor; do
   work=build-fuzz/corpus/$name  # what the run finds; the committed seeds stay as they are
   mkdir -p "$work"
   echo "fuzz_$name: $seconds s"

@@ -22,6 +22,7 @@
 #include <algorithm>
 
 #include "ui/Formconfig.h"
+#include "ui/Formmonitor.h"
 #include "ui/Formprop.h"
 #include "ui/VSPListModel.h"
 #include "vsp/PtyPort.h"
@@ -54,6 +55,7 @@ TMainForm::TMainForm(const QString& exeDir, MessageSink& msg, Clock& clock, Mana
 }
 
 TMainForm::~TMainForm() {
+    delete monitorForm_;  // it watches the core, which goes before the window's children
     TimerLogonTO->stop();
     TimerRuning->stop();
     core_->FormDestroy();
@@ -85,6 +87,16 @@ void TMainForm::build() {
     v->addWidget(VSPListView, 1);
     connect(VSPListView, &QTreeView::clicked, this, [this] { VSPListViewClick(); });
     connect(VSPListView, &QTreeView::doubleClicked, this, [this] { VSPListViewDblClick(); });
+    VSPListView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(VSPListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex idx = VSPListView->indexAt(at);
+        if (!idx.isValid()) return;
+        QMenu menu;
+        const bool group = model_->groupOf(idx) != 0;
+        connect(menu.addAction(group ? "Monitor this port" : "Monitor this DTU"), &QAction::triggered, this,
+                [this, idx] { monitorRow(idx); });
+        menu.exec(VSPListView->viewport()->mapToGlobal(at));
+    });
     // A reset (rows came or went) forgets the selection: it is taken over by
     // row, only then, so the once-a-second refresh does not walk the rows.
     connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] { keepSelected_ = selectedRows(); });
@@ -147,6 +159,7 @@ void TMainForm::build() {
 
     QMenu* file = menuBar()->addMenu("File");
     connect(file->addAction("Config"), &QAction::triggered, this, [this] { mnuConfigClick(); });
+    connect(file->addAction("Monitor"), &QAction::triggered, this, [this] { mnuMonitorClick(); });
     connect(file->addAction("E&xit"), &QAction::triggered, this, [this] { mnuExitClick(); });
     menuBar()->addMenu("Help");
 
@@ -227,6 +240,25 @@ void TMainForm::VSPListViewClick() {
     Comment->setText(QString::fromStdString(r.cells[ColComment]));
     core_->VSPListViewClick(sel.front());
     syncFromCore();
+}
+
+TMonitorForm* TMainForm::mnuMonitorClick() {
+    if (!monitorForm_) monitorForm_ = new TMonitorForm(*core_, this);
+    monitorForm_->show();
+    monitorForm_->raise();
+    monitorForm_->activateWindow();
+    return monitorForm_;
+}
+
+TMonitorForm* TMainForm::monitorRow(const QModelIndex& index) {
+    TMonitorForm* m = mnuMonitorClick();
+    if (int port = model_->groupOf(index)) {
+        m->showDtu(port, {});
+    } else {
+        Row row = core_->rowCopy(model_->idAt(index));
+        m->showDtu(row.groupId, row.caption);
+    }
+    return m;
 }
 
 void TMainForm::VSPListViewDblClick() {

@@ -2,6 +2,7 @@
 // The main window: a thin view over the core. It shows the rows, forwards
 // clicks and menu commands, and runs the two once-a-second timers.
 #include <QMainWindow>
+#include <QPointer>
 #include <memory>
 
 #include "app/Manager.h"
@@ -12,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
+class TMonitorForm;
 class QTreeView;
 class VSPListModel;
 
@@ -38,6 +40,10 @@ public:
     void VSPListViewDblClick();
     void mnuConfigClick();
     void mnuExitClick();
+    // The traffic monitor, made once and brought to the front; from a row's
+    // context menu with that DTU (or a group's port) chosen.
+    TMonitorForm* mnuMonitorClick();
+    TMonitorForm* monitorRow(const QModelIndex& index);
     void TimerRuningTimer();
     void TimerLogonTOTimer();
     void selectRows(const std::vector<DtuId>& rows);  // replaces the list's selection
@@ -72,5 +78,6 @@ private:
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;
-    std::vector<DtuId> keepSelected_;  // across a model reset: ids, as the rows may be gone
+    std::vector<DtuId> keepSelected_;
+    QPointer<TMonitorForm> monitorForm_;  // deleted when closed  // across a model reset: ids, as the rows may be gone
 };

@@ -90,6 +90,7 @@ void PortReader::pass() {
         int n = port_->Read(in_.data(), size);
         if (n <= 0) break;
         got = true;
+        tapSerial(host_.tap(), portNo_, TapDir::Tx, in_.data(), static_cast<size_t>(n));
         feed(in_.data(), n, proto);
         if (n < size) break;
     }

@@ -45,6 +45,7 @@ public:
     virtual bool relayRefused() const = 0;
     virtual VDIPAddress relayAddress() const = 0;
     virtual std::shared_ptr<VDAsyncSocket> socket() const = 0;
+    virtual TrafficTap* tap() const { return nullptr; }  // serial bytes read from the port go here
     // The selected, on-line DTUs of port `port`; with 0 <= led < 255 only
     // those that serve that LED number; with firstOnly at most one.
     virtual void collectTargets(int port, bool firstOnly, int led, std::vector<ReaderTarget>& out) = 0;

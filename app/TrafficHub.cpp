@@ -1,0 +1,79 @@
+#include "app/TrafficHub.h"
+
+#include <chrono>
+
+int64_t tapNowUsec() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+TrafficHub::~TrafficHub() {
+    setCapture(nullptr);
+    setSerialLog(nullptr);
+}
+
+void TrafficHub::datagram(TapDir dir, const VDIPAddress& local, const VDIPAddress& peer, bool stream,
+                          const uint8_t* data, size_t len) {
+    TapRecord r;
+    r.usec = tapNowUsec();
+    r.dir = dir;
+    r.stream = stream;
+    r.local = local;
+    r.peer = peer;
+    r.bytes.assign(data, data + len);
+    {
+        std::lock_guard<std::mutex> lk(filesLock_);
+        if (capture_ && !monitor_) {
+            capture_->push(std::move(r));
+            return;
+        }
+        if (capture_) capture_->push(r);
+    }
+    if (monitor_) ring_.push(std::move(r));
+}
+
+void TrafficHub::serial(int port, TapDir dir, const uint8_t* data, size_t len) {
+    if (!serialWanted_) return;  // the monitor shows datagrams only
+    std::lock_guard<std::mutex> lk(filesLock_);
+    if (!serialLog_) return;
+    TapRecord r;
+    r.usec = tapNowUsec();
+    r.dir = dir;
+    r.serial = true;
+    r.port = port;
+    r.bytes.assign(data, data + len);
+    serialLog_->push(std::move(r));
+}
+
+void TrafficHub::setMonitor(bool on) {
+    std::lock_guard<std::mutex> lk(filesLock_);
+    monitor_ = on;
+    if (!on) ring_.clear();
+    listenIfWanted();
+}
+
+void TrafficHub::setCapture(std::unique_ptr<RecordFile> f) {
+    std::unique_ptr<RecordFile> old;
+    {
+        std::lock_guard<std::mutex> lk(filesLock_);
+        old = std::move(capture_);
+        capture_ = std::move(f);
+        listenIfWanted();
+    }
+    // `old` finishes its file here, outside the lock the data path takes.
+}
+
+void TrafficHub::setSerialLog(std::unique_ptr<RecordFile> f) {
+    std::unique_ptr<RecordFile> old;
+    {
+        std::lock_guard<std::mutex> lk(filesLock_);
+        old = std::move(serialLog_);
+        serialLog_ = std::move(f);
+        listenIfWanted();
+    }
+}
+
+void TrafficHub::listenIfWanted() {
+    serialWanted_ = serialLog_ != nullptr;
+    listening_ = monitor_ || capture_ || serialLog_;
+}
