@@ -82,7 +82,7 @@ public:
 const char* const INSTANCE = "__Vardo_Mobile_VSP__";
 const char* const USAGE =
     "Usage: vsp-manager [--headless] [--dir DIR] [--port-group GROUP] [--port-mode MODE]\n"
-    "                   [--capture FILE] [--serial-log FILE]\n"
+    "                   [--capture FILE] [--serial-log FILE] [--monitor]\n"
     "       vsp-manager COMMAND [ARGS]   (list, create, delete, select, deselect, save-select,\n"
     "                                     state, restart, wine-map; COMMAND --help for more)\n"
     "  --headless          no window (also when no display can be opened)\n"
@@ -91,10 +91,12 @@ const char* const USAGE =
     "  --port-group GROUP  group of the ports' terminals, e.g. dialout\n"
     "  --port-mode MODE    their mode in octal, e.g. 0660\n"
     "  --capture FILE      write every datagram sent and received to FILE (pcap)\n"
-    "  --serial-log FILE   write what passes each port's serial side to FILE (text)\n";
+    "  --serial-log FILE   write what passes each port's serial side to FILE (text)\n"
+    "  --monitor           open the traffic monitor with the window\n";
 
 struct Options {
     bool headless = false;
+    bool monitor = false;
     std::string dir;
     std::string capture, serialLog;
     PtyAccess access;
@@ -110,6 +112,8 @@ int parseOptions(int argc, char** argv, Options& o) {
             return -1;
         } else if (a == "--headless") {
             o.headless = true;
+        } else if (a == "--monitor") {
+            o.monitor = true;
         } else if (a == "--dir" && hasValue) {
             o.dir = argv[++i];
         } else if (a == "--capture" && hasValue) {
@@ -301,6 +305,10 @@ int main(int argc, char** argv) {
     QSocketNotifier* stopper = nullptr;
 
     if (opt.headless || !displayAvailable()) {
+        if (opt.monitor) {
+            std::fputs("vsp-manager: --monitor needs the window (a display)\n", stderr);
+            return 2;
+        }
         Guarded<QCoreApplication> app(argc, argv);
         installSignals(app, stopper);
         try {
@@ -335,6 +343,7 @@ int main(int argc, char** argv) {
         Control control(form.core(), form.router(), folder + "/ports", pumpEvents);
         ControlServer server(instance, control, [&] { form.bringToFront(); }, [&] { form.refresh(); });
         form.show();
+        if (opt.monitor) form.mnuMonitorClick();
         return app.exec();  // the form's destruction runs the shutdown
     } catch (...) {
         fatal(std::current_exception());
