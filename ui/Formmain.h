@@ -78,6 +78,6 @@ private:
     std::unique_ptr<Manager> core_;
     VSPListModel* model_;
     QTimer *TimerLogonTO, *TimerRuning;
-    std::vector<DtuId> keepSelected_;
-    QPointer<TMonitorForm> monitorForm_;  // deleted when closed  // across a model reset: ids, as the rows may be gone
+    std::vector<DtuId> keepSelected_;  // across a model reset: ids, as the rows may be gone
+    QPointer<TMonitorForm> monitorForm_;  // deleted when closed
 };
