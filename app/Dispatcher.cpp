@@ -120,9 +120,13 @@ void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_
 }
 
 void Dispatcher::endBatch() {
-    std::lock_guard<std::mutex> lk(heldLock_);
-    for (const auto& port : held_) port->Flush();
-    held_.clear();
+    std::vector<std::shared_ptr<IVirtualPort>> ports;
+    {
+        std::lock_guard<std::mutex> lk(heldLock_);
+        ports.swap(held_);
+    }
+    // Outside the lock: a flush may write a line to a stderr that blocks.
+    for (const auto& port : ports) port->Flush();
 }
 
 void Dispatcher::onRelayDtuState(const uint8_t* data, uint32_t len) {

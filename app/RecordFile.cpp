@@ -17,7 +17,8 @@ constexpr auto LOOK_EVERY = std::chrono::milliseconds(50);
 
 std::unique_ptr<RecordFile> RecordFile::create(const std::string& path, const std::string& what, std::string header,
                                                Format format, std::string& error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // For the user alone: relay packets carry the relay credentials.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "vsp-manager: " + what + " " + path + ": " + std::strerror(errno);
         return nullptr;

@@ -14,6 +14,7 @@ TrafficHub::~TrafficHub() {
 
 void TrafficHub::datagram(TapDir dir, const VDIPAddress& local, const VDIPAddress& peer, bool stream,
                           const uint8_t* data, size_t len) {
+    if (!datagramsWanted_) return;  // only the serial log listens
     TapRecord r;
     r.usec = tapNowUsec();
     r.dir = dir;
@@ -48,7 +49,8 @@ void TrafficHub::serial(int port, TapDir dir, const uint8_t* data, size_t len) {
 void TrafficHub::setMonitor(bool on) {
     std::lock_guard<std::mutex> lk(filesLock_);
     monitor_ = on;
-    if (!on) ring_.clear();
+    // Also when it opens: a push that raced the last close may have left one.
+    ring_.clear();
     listenIfWanted();
 }
 
@@ -75,5 +77,6 @@ void TrafficHub::setSerialLog(std::unique_ptr<RecordFile> f) {
 
 void TrafficHub::listenIfWanted() {
     serialWanted_ = serialLog_ != nullptr;
+    datagramsWanted_ = monitor_ || capture_;
     listening_ = monitor_ || capture_ || serialLog_;
 }

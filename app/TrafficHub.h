@@ -28,7 +28,7 @@ private:
     void listenIfWanted();  // filesLock_ held
 
     TrafficRing ring_;
-    std::atomic<bool> monitor_{false}, serialWanted_{false};
+    std::atomic<bool> monitor_{false}, serialWanted_{false}, datagramsWanted_{false};
     std::mutex filesLock_;  // the two pointers; a push under it never blocks
     std::unique_ptr<RecordFile> capture_, serialLog_;
 };

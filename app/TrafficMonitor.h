@@ -17,6 +17,8 @@ public:
 
     // Window thread; appends to `out`, oldest first.
     void take(std::vector<PacketView>& out);
+    // Entries that came faster than the window took them, and went untaken.
+    uint64_t missed() const { return hub_.monitorOverwritten(); }
 
 private:
     TrafficHub& hub_;

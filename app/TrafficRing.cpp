@@ -23,6 +23,7 @@ void TrafficRing::drain(std::vector<TapRecord>& out) {
 void TrafficRing::clear() {
     std::lock_guard<std::mutex> lk(mu_);
     q_.clear();
+    overwritten_ = 0;
 }
 
 uint64_t TrafficRing::overwritten() const {

@@ -18,7 +18,7 @@ public:
     void push(TapRecord&& r);
     // Moves out everything waiting, oldest first.
     void drain(std::vector<TapRecord>& out);
-    void clear();
+    void clear();  // a fresh start: the count of overwritten records too
     uint64_t overwritten() const;  // records that went before they were taken
 
 private:

@@ -76,7 +76,6 @@ public:
     VDIPAddress localAddr;
     TrafficTap* tap = nullptr;  // set with link, before Start
 
-
 protected:
     // Every datagram sent or received passes here once.
     void tapped(TapDir dir, const VDIPAddress& local, const VDIPAddress& peer, const void* data, ssize_t len) const {

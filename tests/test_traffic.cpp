@@ -122,6 +122,8 @@ TEST(TrafficRing, KeepsTheNewestUpToItsCapacity) {
     got.clear();
     ring.drain(got);
     EXPECT_TRUE(got.empty());
+    ring.clear();  // a monitor opens afresh
+    EXPECT_EQ(ring.overwritten(), 0u);
 }
 
 TEST(RecordFile, AFullDiskIsToldOnceAndNothingBlocks) {

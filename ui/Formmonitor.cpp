@@ -31,7 +31,7 @@ TMonitorForm::TMonitorForm(Manager& core, QWidget* parent)
 
     cbPort = new QComboBox;
     cbPort->addItem("All ports", 0);
-    for (int i = 1; i <= 99; ++i) cbPort->addItem(QStringLiteral("COM%1").arg(i), i);
+    for (int i = 1; i < PORT_COUNT; ++i) cbPort->addItem(QStringLiteral("COM%1").arg(i), i);
     DeviceFilter = new QLineEdit;
     DeviceFilter->setPlaceholderText("Device No.");
     DeviceFilter->setMaxLength(DEVNO_MAX);
@@ -121,10 +121,12 @@ void TMonitorForm::TimerMonitorTimer() {
         model_->append(std::move(fresh));
         if (atEnd) EntryList->scrollToBottom();
     }
-    Counts->setText(QStringLiteral("%1 shown of %2 held (at most %3)")
-                        .arg(model_->rowCount())
-                        .arg(model_->held())
-                        .arg(MonitorModel::LIMIT));
+    QString counts = QStringLiteral("%1 shown of %2 held (at most %3)")
+                         .arg(model_->rowCount())
+                         .arg(model_->held())
+                         .arg(MonitorModel::LIMIT);
+    if (uint64_t missed = monitor_.missed()) counts += QStringLiteral("; %1 came too fast to be listed").arg(missed);
+    Counts->setText(counts);
 }
 
 void TMonitorForm::btnClearClick() {

@@ -180,8 +180,12 @@ void PortReader::queue(const ReaderTarget& t, uint8_t* pkt, int len) {
 void PortReader::sendQueued() {
     if (queued_.empty()) return;
     const bool relay = mode_ == 2;
+    // One at a time once a batch call sent nothing (a stream, or a full buffer).
+    bool single = false;
     size_t i = 0;
     while (i < queued_.size()) {
+        // Made for a mode or credentials that have changed since: not sent.
+        if (host_.headerGen() != gen_) break;
         if (relay && host_.relayRefused()) break;  // a relay too new for us gets nothing more
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
         if (!sock) break;  // no socket for these settings: nothing can go
@@ -193,7 +197,8 @@ void PortReader::sendQueued() {
             if (!q.dtu->selected || !q.dtu->online) break;
             batch_.push_back({q.to, queuedBytes_.data() + q.at, q.len});
         }
-        int sent = batch_.empty() ? 0 : sock->SendBatch(batch_.data(), static_cast<int>(batch_.size()));
+        int sent = batch_.empty() || single ? 0 : sock->SendBatch(batch_.data(), static_cast<int>(batch_.size()));
+        if (sent == 0 && !batch_.empty()) single = true;
         for (int k = 0; k < sent; ++k, ++i)
             queued_[i].dtu->txBytes += static_cast<uint32_t>(relay ? queued_[i].len - 15 : queued_[i].len);
         if (i == queued_.size()) break;
@@ -214,6 +219,7 @@ void PortReader::transmit(DtuLinkState& dtu, const VDIPAddress& dest, const uint
     int cur = len;
     // Retries end when the port stops or the DTU leaves the eligible set.
     while (dtu.selected && dtu.online) {
+        if (host_.headerGen() != gen_) return;
         if (relay && host_.relayRefused()) return;
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
         if (!sock) return;

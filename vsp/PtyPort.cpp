@@ -253,13 +253,16 @@ int PtyPort::Write(const uint8_t* buf, int count) {
 }
 
 int PtyPort::WriteHeld(const uint8_t* buf, int count) {
+    LaterLine later;
     std::lock_guard<std::mutex> lk(mu_);
     if (master_ < 0 || count <= 0) return 0;
     if (users_ <= 0) return count;  // as Write: nobody listens
     const size_t len = static_cast<size_t>(count);
     // Room is made by writing what waits before a datagram is given up.
     if (queued_ + len + ENTRY_COST > queueLimit_) flushLocked();
-    return enqueueLocked(buf, len, 0) ? count : 0;
+    if (!enqueueLocked(buf, len, 0)) return 0;
+    endDropBurstLocked(later.text);
+    return count;
 }
 
 void PtyPort::Flush() {

@@ -60,7 +60,6 @@ public:
 
     // Datagrams and bytes dropped because the queue was full.
     uint64_t droppedDatagrams() const { return droppedDatagrams_; }
-    uint64_t droppedBytes() const { return droppedBytes_; }
     uint64_t DroppedBytes() const override { return droppedBytes_; }
     size_t queuedBytes() const;  // payload and bookkeeping, as counted against the limit
     // How often the port has looked at who has it open (tests wait on it).
