@@ -211,6 +211,32 @@ TEST_P(PtyQueue, PastTheLimitWholeDatagramsAreDroppedAndCounted) {
 
 INSTANTIATE_TEST_SUITE_P(WriteModes, PtyQueue, ::testing::Bool());
 
+TEST(PtyQueueHeld, DropsAreToldWhenADatagramIsTakenAgainThoughTheProgramStaysBehind) {
+    TempDir dir;
+    PtyPort port(dir.file("ports"), std::make_shared<PtyWatcher>(), PtyAccess{}, /*queueLimit=*/8192);
+    ASSERT_TRUE(port.CreatePort("COM4"));
+    int fd = open(dir.file("ports/COM4").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(eventually([&] { return port.GetBoolProperty(7); }));
+    testing::internal::CaptureStderr();
+    const std::vector<uint8_t> d = datagram(1, 1000);
+    int dropped = 0;
+    for (int i = 0; i < 200; ++i) dropped += port.WriteHeld(d.data(), 1000) == 0;
+    ASSERT_GT(dropped, 0);
+    // The program reads a little at a time, never catching up.
+    bool taken = false;
+    char buf[1000];
+    for (int i = 0; i < 500 && !taken; ++i) {
+        if (read(fd, buf, sizeof buf) <= 0) usleep(1000);
+        taken = port.WriteHeld(d.data(), 1000) == 1000;
+    }
+    ASSERT_TRUE(taken);
+    EXPECT_GT(port.queuedBytes(), 0u);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("datagrams ("), std::string::npos) << said;
+    EXPECT_NE(said.find(" bytes) from its DTUs dropped"), std::string::npos) << said;
+    close(fd);
+}
+
 TEST_F(PtyFixture, TwoProgramsOnOnePortLoseNothingWhenOneCloses) {
     int keep = openPort(O_NONBLOCK);
     ASSERT_GE(keep, 0);
