@@ -21,16 +21,11 @@ void TrafficHub::datagram(TapDir dir, const VDIPAddress& local, const VDIPAddres
     r.stream = stream;
     r.local = local;
     r.peer = peer;
+    if (monitor_) ring_.push(r, data, len);
+    std::lock_guard<std::mutex> lk(filesLock_);
+    if (!capture_) return;
     r.bytes.assign(data, data + len);
-    {
-        std::lock_guard<std::mutex> lk(filesLock_);
-        if (capture_ && !monitor_) {
-            capture_->push(std::move(r));
-            return;
-        }
-        if (capture_) capture_->push(r);
-    }
-    if (monitor_) ring_.push(std::move(r));
+    capture_->push(std::move(r));
 }
 
 void TrafficHub::serial(int port, TapDir dir, const uint8_t* data, size_t len) {

@@ -4,7 +4,11 @@
 // back, in order, by the sequence number each frame carries. socat's
 // PTY <-> UDP bridge with a UDP echo does the same work in the same run
 // (it may merge or split frames into datagrams: only the byte stream counts).
-// Usage: bench_inflight [seconds per run]   (default 3)
+// The manager runs plain, with the traffic monitor open, and writing a
+// capture and a serial log; each round runs all three and socat, and the
+// ratios are taken within a round, then their median over the rounds.
+// Usage: bench_inflight [seconds per run] [rounds]   (default 3 s, 1 round)
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -150,15 +154,16 @@ bool runManager(Watch watch, double seconds, std::vector<Result>& out) {
     close(fd);
     return true;
 }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    std::vector<Result> plain, monitored, tapped;
-    if (!runManager(Watch::None, seconds, plain) || !runManager(Watch::Monitor, seconds, monitored) ||
-        !runManager(Watch::Files, seconds, tapped))
-        return 1;
-
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
     TempDir dir;
     UdpEcho echo;
     Socat socat(dir.file("socat-pty"), echo.port);
@@ -169,23 +174,37 @@ int main(int argc, char** argv) {
     int sfd = openRaw(socat.link, true);
     std::printf("Kestrel frames of %zu bytes (%zu data), K in flight, %.0f s of new frames per run, every byte checked\n",
                 FRAME, DATA, seconds);
-    uint64_t base = 10000000;
-    size_t i = 0;
-    for (uint64_t k : {8, 32, 128}) {
-        Result soc = run(sfd, base += 1000000, k, seconds);
-        settle(sfd);
-        print("manager", k, plain[i]);
-        print("monitor", k, monitored[i]);
-        print("files", k, tapped[i]);
-        print("socat", k, soc);
-        if (soc.fps() > 0) std::printf("  ratio manager/socat frames/s at %llu: %.2f\n", static_cast<unsigned long long>(k), plain[i].fps() / soc.fps());
-        if (plain[i].fps() > 0)
-            std::printf("  monitor open / plain at %llu: %.2f; capture + serial log / plain: %.2f\n",
-                        static_cast<unsigned long long>(k), monitored[i].fps() / plain[i].fps(),
-                        tapped[i].fps() / plain[i].fps());
-        std::fflush(stdout);
-        ++i;
+    const uint64_t ks[] = {8, 32, 128};
+    // Ratios per K over the rounds: manager/socat, monitor/plain, files/plain.
+    std::vector<double> toSocat[3], monitorCost[3], filesCost[3];
+    uint64_t base = 10000000;  // frame numbers have 8 digits
+    for (int round = 1; round <= rounds; ++round) {
+        std::vector<Result> plain, monitored, tapped;
+        if (!runManager(Watch::None, seconds, plain) || !runManager(Watch::Monitor, seconds, monitored) ||
+            !runManager(Watch::Files, seconds, tapped))
+            return 1;
+        std::printf("round %d\n", round);
+        for (size_t i = 0; i < 3; ++i) {
+            const uint64_t k = ks[i];
+            Result soc = run(sfd, base += 1000000, k, seconds);
+            settle(sfd);
+            print("manager", k, plain[i]);
+            print("monitor", k, monitored[i]);
+            print("files", k, tapped[i]);
+            print("socat", k, soc);
+            if (soc.fps() > 0) toSocat[i].push_back(plain[i].fps() / soc.fps());
+            if (plain[i].fps() > 0) {
+                monitorCost[i].push_back(monitored[i].fps() / plain[i].fps());
+                filesCost[i].push_back(tapped[i].fps() / plain[i].fps());
+            }
+            std::fflush(stdout);
+        }
     }
+    for (size_t i = 0; i < 3; ++i)
+        std::printf("at %3llu in flight, median over %d round(s): manager/socat frames/s %.2f; monitor open / plain %.2f;"
+                    " capture + serial log / plain %.2f\n",
+                    static_cast<unsigned long long>(ks[i]), rounds, median(toSocat[i]), median(monitorCost[i]),
+                    median(filesCost[i]));
     close(sfd);
     return 0;
 }

@@ -108,20 +108,40 @@ TEST(MonitorFilter, PortDeviceAndText) {
 
 TEST(TrafficRing, KeepsTheNewestUpToItsCapacity) {
     TrafficRing ring(100);
-    for (int i = 0; i < 105; ++i) {
-        TapRecord r;
-        r.port = i;
-        ring.push(std::move(r));
-    }
+    // Record i carries i bytes of value i: a slot that kept old bytes, or
+    // got another's, shows.
+    auto fill = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            TapRecord r;
+            r.port = i;
+            const std::vector<uint8_t> bytes(static_cast<size_t>(i % 50), static_cast<uint8_t>(i));
+            ring.push(r, bytes.data(), bytes.size());
+        }
+    };
+    auto check = [](const std::vector<TapRecord>& got, int first) {
+        for (size_t k = 0; k < got.size(); ++k) {
+            const int i = first + static_cast<int>(k);
+            EXPECT_EQ(got[k].port, i);
+            EXPECT_EQ(got[k].bytes, std::vector<uint8_t>(static_cast<size_t>(i % 50), static_cast<uint8_t>(i))) << i;
+        }
+    };
+    fill(0, 105);
     std::vector<TapRecord> got;
     ring.drain(got);
     ASSERT_EQ(got.size(), 100u);
-    EXPECT_EQ(got.front().port, 5);
-    EXPECT_EQ(got.back().port, 104);
+    check(got, 5);
     EXPECT_EQ(ring.overwritten(), 5u);
     got.clear();
     ring.drain(got);
     EXPECT_TRUE(got.empty());
+    // Both sides reused: slots that held longer records take shorter ones.
+    for (int round = 0; round < 4; ++round) {
+        fill(1000 + round * 60, 1000 + round * 60 + 60);
+        got.clear();
+        ring.drain(got);
+        ASSERT_EQ(got.size(), 60u);
+        check(got, 1000 + round * 60);
+    }
     ring.clear();  // a monitor opens afresh
     EXPECT_EQ(ring.overwritten(), 0u);
 }

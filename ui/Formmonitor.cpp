@@ -86,7 +86,7 @@ TMonitorForm::TMonitorForm(Manager& core, QWidget* parent)
     connect(EntryList->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { showSelected(); });
 
     TimerMonitor = new QTimer(this);
-    TimerMonitor->setInterval(100);
+    TimerMonitor->setInterval(250);
     connect(TimerMonitor, &QTimer::timeout, this, [this] { TimerMonitorTimer(); });
     TimerMonitor->start();
     resize(1000, 560);

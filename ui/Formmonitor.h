@@ -1,7 +1,7 @@
 #pragma once
 // The traffic monitor: a live list of what the manager sends and receives,
 // decoded, for every DTU or one port or DTU. It holds no lock and reads no
-// packet bytes itself: the core hands it decoded entries every 100 ms.
+// packet bytes itself: the core hands it decoded entries four times a second.
 #include <QWidget>
 #include <memory>
 
