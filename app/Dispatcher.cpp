@@ -109,12 +109,11 @@ void Dispatcher::onDtuData(const VDIPAddress& from, const LinkPacket& p, uint32_
         port = reg_.port(g, portNo).vsPortAx;
     }
     if (!port || p.bodyLen == 0) return;
-    tapSerial(net_.tap, portNo, TapDir::Rx, p.body, p.bodyLen);
-    if (!hold) {
-        port->Write(p.body, static_cast<int>(p.bodyLen));
-        return;
-    }
-    port->WriteHeld(p.body, static_cast<int>(p.bodyLen));
+    const int n = static_cast<int>(p.bodyLen);
+    const int taken = hold ? port->WriteHeld(p.body, n) : port->Write(p.body, n);
+    // The serial log shows what the port took, not a datagram it dropped.
+    if (taken > 0) tapSerial(net_.tap, portNo, TapDir::Rx, p.body, p.bodyLen);
+    if (!hold) return;
     std::lock_guard<std::mutex> lk(heldLock_);
     if (std::find(held_.begin(), held_.end(), port) == held_.end()) held_.push_back(std::move(port));
 }

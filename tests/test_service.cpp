@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "support/BridgeFixture.h"
 #include "support/ManagerProcess.h"
@@ -126,7 +127,9 @@ TEST(Service, CommandsFromTheShell) {
 }
 
 TEST(Service, WhatASlowProgramHadNoRoomForIsCountedInList) {
-    Service s(portXml(3, 0, 1, dtuXml("S1")));
+    TempDir logDir;
+    const std::string serialLog = logDir.file("serial.log");
+    Service s(portXml(3, 0, 1, dtuXml("S1")), {"--serial-log", serialLog});
     ASSERT_TRUE(s.started) << s.manager.log();
     DtuSim& d = s.dtu("S1");
     auto prog = std::make_unique<SerialProgram>(s.data.file("ports/COM3"));
@@ -159,6 +162,15 @@ TEST(Service, WhatASlowProgramHadNoRoomForIsCountedInList) {
               std::string::npos) << s.manager.log();
     prog.reset();
     EXPECT_EQ(s.manager.terminate(), 0);
+    // The serial log shows what the program was given, not what was dropped.
+    std::ifstream log(serialLog);
+    std::string line;
+    size_t given = 0;
+    while (std::getline(log, line)) {
+        const size_t at = line.find(" COM3 rx ");
+        if (at != std::string::npos) given += (line.size() - at - 8) / 3;
+    }
+    EXPECT_EQ(given, got.size());
 }
 
 TEST(Service, AnotherUserIsRefusedAndNoManagerIsSaid) {
