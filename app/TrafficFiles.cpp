@@ -10,9 +10,14 @@
 #include "app/PcapFormat.h"
 
 std::string tapTimeText(int64_t usec, bool withDate) {
-    time_t secs = static_cast<time_t>(usec / 1000000);
-    tm t{};
-    localtime_r(&secs, &t);
+    // The zone is looked up once a second per thread, not once a record.
+    thread_local time_t lastSecs = -1;
+    thread_local tm t{};
+    const time_t secs = static_cast<time_t>(usec / 1000000);
+    if (secs != lastSecs) {
+        localtime_r(&secs, &t);
+        lastSecs = secs;
+    }
     char buf[64];
     const int ms = static_cast<int>(usec % 1000000 / 1000);
     if (withDate)
@@ -25,6 +30,7 @@ std::string tapTimeText(int64_t usec, bool withDate) {
 
 void appendSerialLogLine(const TapRecord& r, std::string& out) {
     static const char digits[] = "0123456789ABCDEF";
+    out.reserve(out.size() + 40 + 3 * r.bytes.size());
     out += tapTimeText(r.usec, true);
     out += " COM" + std::to_string(r.port) + (r.dir == TapDir::Tx ? " tx" : " rx");
     for (uint8_t b : r.bytes) {
