@@ -91,14 +91,7 @@ ControlReply Control::list(bool json) {
     if (!json) r.out = "PORT\tDEVICE\tON\tADDRESS\tLAST LOGON\tTX\tRX\tLEDS\tCOMMENT\tSELECTED\tLINE GAP\tDROPPED\n";
     else r.out = "[";
     bool first = true;
-    // Of each port: bursts at line speed, and bytes its DTUs sent that a
-    // slow program left no room for.
-    std::vector<bool> lineGap(PORT_COUNT);
-    std::vector<uint64_t> dropped(PORT_COUNT);
-    for (int n = 1; n < PORT_COUNT; ++n) {
-        lineGap[static_cast<size_t>(n)] = core_.portLineGap(n);
-        dropped[static_cast<size_t>(n)] = core_.portDropped(n);
-    }
+    const std::vector<PortBridge::PortState> ports = core_.portStates();
     core_.withRows([&](const std::vector<std::unique_ptr<Row>>& rows, const std::vector<int>& groups) {
         // Rows by port in one pass, then the ports in the window's order.
         std::vector<std::vector<const Row*>> byPort(PORT_COUNT);
@@ -108,8 +101,8 @@ ControlReply Control::list(bool json) {
             for (const Row* row : byPort[static_cast<size_t>(g)]) {
                 const auto& c = row->cells;
                 const bool on = c[ColOn] == ON_MARK;
-                const bool gap = lineGap[static_cast<size_t>(g)];
-                const std::string drops = std::to_string(dropped[static_cast<size_t>(g)]);
+                const bool gap = ports[static_cast<size_t>(g)].lineGap;
+                const std::string drops = std::to_string(ports[static_cast<size_t>(g)].dropped);
                 std::string leds = c[ColController] == " " ? "" : c[ColController];
                 if (json) {
                     r.out += std::string(first ? "" : ",") + "\n {\"port\": \"COM" + std::to_string(g) +

@@ -93,7 +93,7 @@ public:
     bool portInUse(int n) const { return ports_.portInUse(n); }
     uint32_t portSerProto(int n) const { return ports_.portSerProto(n); }
     bool portLineGap(int n) const { return ports_.portLineGap(n); }
-    uint64_t portDropped(int n) const { return ports_.portDropped(n); }
+    std::vector<PortBridge::PortState> portStates() const { return ports_.portStates(); }
 
     // --- link protocol
     void OnOpen(VDAsyncSocket*) override {}

@@ -27,13 +27,16 @@ bool PortBridge::portLineGap(int n) const {
     return reg_.port(g, n).lineGap;
 }
 
-uint64_t PortBridge::portDropped(int n) const {
-    std::shared_ptr<IVirtualPort> port;
-    if (n > 0 && n < PORT_COUNT) {
-        RegGuard g(reg_.mutex());
-        port = reg_.port(g, n).vsPortAx;
+std::vector<PortBridge::PortState> PortBridge::portStates() const {
+    std::vector<PortState> out(PORT_COUNT);
+    RegGuard g(reg_.mutex());
+    for (int n = 1; n < PORT_COUNT; ++n) {
+        const _tagVSP& rec = reg_.port(g, n);
+        out[static_cast<size_t>(n)].lineGap = rec.lineGap;
+        // An atomic counter of the port: no lock of the port's is taken.
+        if (rec.vsPortAx) out[static_cast<size_t>(n)].dropped = rec.vsPortAx->DroppedBytes();
     }
-    return port ? port->DroppedBytes() : 0;
+    return out;
 }
 
 void PortBridge::setLineGap(int n, bool on) {

@@ -24,7 +24,13 @@ public:
     bool portInUse(int n) const;  // another program has the port open
     uint32_t portSerProto(int n) const;
     bool portLineGap(int n) const;
-    uint64_t portDropped(int n) const;
+    // Of every port, indexed by its number, in one look under the lock:
+    // bursts at line speed, and the bytes a slow program left no room for.
+    struct PortState {
+        bool lineGap = false;
+        uint64_t dropped = 0;
+    };
+    std::vector<PortState> portStates() const;
     void setLineGap(int n, bool on);
     // Why the last openPort failed, when a system call said so.
     SysError lastError() const { return lastError_; }

@@ -49,25 +49,17 @@ void TrafficHub::setMonitor(bool on) {
     listenIfWanted();
 }
 
-void TrafficHub::setCapture(std::unique_ptr<RecordFile> f) {
-    std::unique_ptr<RecordFile> old;
-    {
-        std::lock_guard<std::mutex> lk(filesLock_);
-        old = std::move(capture_);
-        capture_ = std::move(f);
-        listenIfWanted();
-    }
-    // `old` finishes its file here, outside the lock the data path takes.
-}
+void TrafficHub::setCapture(std::unique_ptr<RecordFile> f) { replace(capture_, std::move(f)); }
 
-void TrafficHub::setSerialLog(std::unique_ptr<RecordFile> f) {
-    std::unique_ptr<RecordFile> old;
+void TrafficHub::setSerialLog(std::unique_ptr<RecordFile> f) { replace(serialLog_, std::move(f)); }
+
+void TrafficHub::replace(std::unique_ptr<RecordFile>& slot, std::unique_ptr<RecordFile> f) {
     {
         std::lock_guard<std::mutex> lk(filesLock_);
-        old = std::move(serialLog_);
-        serialLog_ = std::move(f);
+        slot.swap(f);
         listenIfWanted();
     }
+    // The old file (now in `f`) is finished here, outside the lock the data path takes.
 }
 
 void TrafficHub::listenIfWanted() {

@@ -26,6 +26,7 @@ public:
 
 private:
     void listenIfWanted();  // filesLock_ held
+    void replace(std::unique_ptr<RecordFile>& slot, std::unique_ptr<RecordFile> f);
 
     TrafficRing ring_;
     std::atomic<bool> monitor_{false}, serialWanted_{false}, datagramsWanted_{false};

@@ -115,8 +115,11 @@ struct Socat {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
     }
+    // False, with a line on stderr, when its terminal did not appear.
     bool ready() const {
-        return eventually([&] { return std::filesystem::exists(link); }, 5000);
+        if (eventually([&] { return std::filesystem::exists(link); }, 5000)) return true;
+        std::fprintf(stderr, "socat did not start\n");
+        return false;
     }
     pid_t pid;
     std::string link;

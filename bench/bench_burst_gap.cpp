@@ -108,10 +108,7 @@ int main(int argc, char** argv) {
     TempDir dir;
     UdpEcho echo;
     Socat socat(dir.file("socat-pty"), echo.port);
-    if (!socat.ready()) {
-        std::fprintf(stderr, "socat did not start\n");
-        return 1;
-    }
+    if (!socat.ready()) return 1;
     int sfd = openRaw(socat.link);
     setSpeed(sfd, B115200);
     const Result soc = run(sfd, n, nullptr);

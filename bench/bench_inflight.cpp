@@ -167,10 +167,7 @@ int main(int argc, char** argv) {
     TempDir dir;
     UdpEcho echo;
     Socat socat(dir.file("socat-pty"), echo.port);
-    if (!socat.ready()) {
-        std::fprintf(stderr, "socat did not start\n");
-        return 1;
-    }
+    if (!socat.ready()) return 1;
     int sfd = openRaw(socat.link, true);
     std::printf("Kestrel frames of %zu bytes (%zu data), K in flight, %.0f s of new frames per run, every byte checked\n",
                 FRAME, DATA, seconds);

@@ -68,10 +68,7 @@ int main(int argc, char** argv) {
 
     UdpEcho echo;
     Socat socat(m.dir.file("socat-pty"), echo.port);
-    if (!socat.ready()) {
-        std::fprintf(stderr, "socat did not start\n");
-        return 1;
-    }
+    if (!socat.ready()) return 1;
     int sfd = openRaw(socat.link);
     Stats soc = measure(sfd, frame, n);
     close(sfd);

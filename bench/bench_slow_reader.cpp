@@ -96,10 +96,7 @@ int main(int argc, char** argv) {
     int peer = boundUdp(0);
     const uint16_t socatPort = freeUdpPort();
     Socat socat(m.dir.file("socat-pty"), boundPort(peer), socatPort);
-    if (!socat.ready()) {
-        std::fprintf(stderr, "socat did not start\n");
-        return 1;
-    }
+    if (!socat.ready()) return 1;
     int sfd = openRaw(socat.link);
     sockaddr_in to = VDIPAddress(127, 0, 0, 1, socatPort).ToSockaddr();
     Result soc = measure(sfd, datagrams, [&](const std::vector<uint8_t>& c) {

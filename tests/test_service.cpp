@@ -40,6 +40,13 @@ struct Service {
     std::pair<std::string, int> command(const std::string& args) {
         return shell(std::string(VSP_MANAGER_BIN) + " " + args + " 2>&1");
     }
+    // Logs the DTU on until `list` shows it on line on COM3.
+    bool onLine(DtuSim& d, const std::string& devNo) {
+        return eventually([&] {
+            d.logon();
+            return command("list").first.find("COM3\t" + devNo + "\tyes") != std::string::npos;
+        }, 5000);
+    }
     DtuSim& dtu(const std::string& devNo, uint8_t rssi = 20) {
         DtuSimOptions o;
         o.devNo = devNo;
@@ -65,10 +72,7 @@ TEST(Service, WithoutADisplayItBridgesAndEndsOnSigterm) {
     EXPECT_NE(s.manager.out().find("COM3: " + s.data.file("ports/COM3")), std::string::npos) << s.manager.out();
     DtuSim& d = s.dtu("H1");
     auto prog = std::make_unique<SerialProgram>(s.data.file("ports/COM3"));
-    ASSERT_TRUE(eventually([&] {
-        d.logon();
-        return s.command("list").first.find("COM3\tH1\tyes") != std::string::npos;
-    }, 5000));
+    ASSERT_TRUE(s.onLine(d, "H1"));
     prog->write("to the DTU and back");
     EXPECT_EQ(prog->read(19), "to the DTU and back");
     prog.reset();
@@ -133,10 +137,7 @@ TEST(Service, WhatASlowProgramHadNoRoomForIsCountedInList) {
     ASSERT_TRUE(s.started) << s.manager.log();
     DtuSim& d = s.dtu("S1");
     auto prog = std::make_unique<SerialProgram>(s.data.file("ports/COM3"));
-    ASSERT_TRUE(eventually([&] {
-        d.logon();
-        return s.command("list").first.find("COM3\tS1\tyes") != std::string::npos;
-    }, 5000));
+    ASSERT_TRUE(s.onLine(d, "S1"));
     // 6 MB while the program reads nothing: past the port's 4 MiB queue.
     const std::string chunk(1000, 'x');
     for (int i = 0; i < 6000; ++i) {

@@ -189,16 +189,17 @@ void PortReader::sendQueued() {
         if (relay && host_.relayRefused()) break;  // a relay too new for us gets nothing more
         std::shared_ptr<VDAsyncSocket> sock = host_.socket();
         if (!sock) break;  // no socket for these settings: nothing can go
-        // The packets of DTUs still selected and on line, in one call.
-        batch_.clear();
-        size_t j = i;
-        for (; j < queued_.size(); ++j) {
-            const Queued& q = queued_[j];
-            if (!q.dtu->selected || !q.dtu->online) break;
-            batch_.push_back({q.to, queuedBytes_.data() + q.at, q.len});
+        int sent = 0;
+        if (!single) {
+            // The packets of DTUs still selected and on line, in one call.
+            batch_.clear();
+            for (size_t j = i; j < queued_.size() && queued_[j].dtu->selected && queued_[j].dtu->online; ++j)
+                batch_.push_back({queued_[j].to, queuedBytes_.data() + queued_[j].at, queued_[j].len});
+            if (!batch_.empty()) {
+                sent = sock->SendBatch(batch_.data(), static_cast<int>(batch_.size()));
+                single = sent == 0;
+            }
         }
-        int sent = batch_.empty() || single ? 0 : sock->SendBatch(batch_.data(), static_cast<int>(batch_.size()));
-        if (sent == 0 && !batch_.empty()) single = true;
         for (int k = 0; k < sent; ++k, ++i)
             queued_[i].dtu->txBytes += static_cast<uint32_t>(relay ? queued_[i].len - 15 : queued_[i].len);
         if (i == queued_.size()) break;
